@@ -1,0 +1,1 @@
+"""The host web application around the native module ``mysite.core.vorlik``."""

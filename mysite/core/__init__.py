@@ -1,0 +1,1 @@
+"""Core services of the application; the native module ``vorlik`` lives here."""

@@ -1,0 +1,237 @@
+#include "frame.hpp"
+
+#include <frameobject.h>
+
+#include <string_view>
+
+namespace vorlik {
+
+namespace names {
+Constant logging{"logging"}, re{"re"}, settings{"settings"}, uuid{"uuid"}, base64{"base64"},
+    AES{"AES"}, psutil{"psutil"}, MAC_BY_UUID{"MAC_BY_UUID"}, NEW_MAC_DETECT{"NEW_MAC_DETECT"},
+    logger{"logger"}, BLOCK_SIZE{"BLOCK_SIZE"}, FORCED_MAC{"FORCED_MAC"};
+Constant pad{"pad"}, unpad{"unpad"}, is_mac_address{"is_mac_address"},
+    get_mac4multiple_network_card{"get_mac4multiple_network_card"},
+    get_mac4network_card{"get_mac4network_card"}, get_smbios_uuid{"get_smbios_uuid"},
+    get_machine_guid{"get_machine_guid"};
+Constant encode{"encode"}, decode{"decode"}, utf_8{"utf-8"}, replace{"replace"}, upper{"upper"};
+}  // namespace names
+
+namespace {
+
+// The builtins module, held while the constants are.
+PyObject* builtins_module = nullptr;
+
+Constant dunder_name{"__name__"};
+
+}  // namespace
+
+template <class Each>
+void Constant::for_each(Kind kind, Each each) {
+    for (Constant* constant = registry_; constant != nullptr; constant = constant->next_) {
+        if (constant->kind_ == kind) each(*constant);
+    }
+}
+
+void Constant::make_texts() {
+    for_each(Kind::text, [](Constant& constant) {
+        constant.object_ = check(PyUnicode_InternFromString(constant.text_)).release();
+    });
+}
+
+void Constant::resolve_builtins() {
+    builtins_module = check(PyImport_ImportModule("builtins")).release();
+    PyObject* dict = PyModule_GetDict(builtins_module);
+    for_each(Kind::builtin, [dict](Constant& constant) {
+        Ref name = check(PyUnicode_InternFromString(constant.text_));
+        PyObject* found = PyDict_GetItemWithError(dict, name.get());
+        if (found == nullptr) {
+            if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
+            throw PyErrorAlready();
+        }
+        constant.object_ = Ref::borrow(found).release();
+    });
+}
+
+void Constant::make_composites() {
+    for_each(Kind::composite,
+             [](Constant& constant) { constant.object_ = check(constant.make_()).release(); });
+}
+
+void Constant::release_all() noexcept {
+    for (Constant* constant = registry_; constant != nullptr; constant = constant->next_) {
+        Py_CLEAR(constant->object_);
+    }
+    Py_CLEAR(builtins_module);
+}
+
+Ref Globals::get(PyObject* name, std::source_location where) const {
+    PyObject* value = PyDict_GetItemWithError(dict_, name);
+    if (value == nullptr && !PyErr_Occurred()) {
+        value = PyDict_GetItemWithError(PyModule_GetDict(builtins_module), name);
+    }
+    if (value == nullptr) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        throw PyErrorAlready(where);
+    }
+    return Ref::borrow(value);
+}
+
+Ref Globals::import(PyObject* name, PyObject* fromlist, std::source_location where) const {
+    return check(PyImport_ImportModuleLevelObject(name, dict_, nullptr, fromlist, 0), where);
+}
+
+Ref import_from(PyObject* module, PyObject* name, std::source_location where) {
+    PyObject* value = PyObject_GetAttr(module, name);
+    if (value != nullptr) return Ref::steal(value);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyErrorAlready(where);
+    PyErr_Clear();
+    // A submodule that is still being imported is in sys.modules only.
+    Ref module_name = check(PyObject_GetAttr(module, dunder_name), where);
+    Ref full_name = check(PyUnicode_FromFormat("%S.%S", module_name.get(), name), where);
+    value = PyImport_GetModule(full_name.get());
+    if (value != nullptr) return Ref::steal(value);
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
+    throw PyErrorAlready(where);
+}
+
+namespace {
+
+bool same_name(PyObject* keyword, PyObject* name) {
+    if (keyword == name) return true;
+    return PyUnicode_Check(keyword) && PyUnicode_GET_LENGTH(keyword) == PyUnicode_GET_LENGTH(name) &&
+           PyUnicode_Compare(keyword, name) == 0;
+}
+
+// Index of the keyword `name` in the call, or -1.
+Py_ssize_t find_keyword(PyObject* kwnames, Py_ssize_t count, PyObject* name) {
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (PyTuple_GET_ITEM(kwnames, i) == name) return i;
+    }
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (same_name(PyTuple_GET_ITEM(kwnames, i), name)) return i;
+    }
+    return -1;
+}
+
+[[noreturn]] void raise_positional_count(const char* function, Py_ssize_t minimum,
+                                         Py_ssize_t maximum, Py_ssize_t given,
+                                         std::source_location where) {
+    const char* bound = minimum == maximum ? "exactly" : given < minimum ? "at least" : "at most";
+    Py_ssize_t expected = given < minimum ? minimum : maximum;
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                 function, bound, expected, expected == 1 ? "" : "s", given);
+    throw PyErrorAlready(where);
+}
+
+// Finds the keyword that has no place in the call and raises for it.
+[[noreturn]] void raise_unplaced_keyword(const char* function, const Signature& signature,
+                                         Py_ssize_t nargs, PyObject* kwnames,
+                                         std::source_location where) {
+    const Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
+    const auto params = signature.params;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* keyword = PyTuple_GET_ITEM(kwnames, i);
+        bool placed = false;
+        for (std::size_t p = static_cast<std::size_t>(nargs); p < params.size() && !placed; ++p) {
+            placed = same_name(keyword, *params[p]);
+        }
+        if (placed) continue;
+        if (!PyUnicode_Check(keyword)) {
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", function);
+            throw PyErrorAlready(where);
+        }
+        for (std::size_t p = 0; p < static_cast<std::size_t>(nargs); ++p) {
+            if (same_name(keyword, *params[p])) {
+                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                             function, keyword);
+                throw PyErrorAlready(where);
+            }
+        }
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function,
+                     keyword);
+        throw PyErrorAlready(where);
+    }
+    PyErr_SetString(PyExc_SystemError, "keyword arguments out of step with their names");
+    throw PyErrorAlready(where);
+}
+
+}  // namespace
+
+void parse_arguments(const char* function, const Signature& signature, Arguments& arguments,
+                     std::source_location where) {
+    const Py_ssize_t nargs = arguments.nargs;
+    PyObject* kwnames = arguments.kwnames;
+    const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+
+    switch (signature.kind) {
+        case Signature::Kind::none:
+            if (nkw > 0) {
+                PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", function);
+                throw PyErrorAlready(where);
+            }
+            if (nargs > 0) {
+                PyErr_Format(PyExc_TypeError, "%.200s() takes no arguments (%zd given)", function,
+                             nargs);
+                throw PyErrorAlready(where);
+            }
+            return;
+        case Signature::Kind::any:
+            for (Py_ssize_t i = 0; i < nkw; ++i) {
+                if (!PyUnicode_Check(PyTuple_GET_ITEM(kwnames, i))) {
+                    PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", function);
+                    throw PyErrorAlready(where);
+                }
+            }
+            return;
+        case Signature::Kind::fixed:
+            break;
+    }
+
+    const auto params = signature.params;
+    const auto total = static_cast<Py_ssize_t>(params.size());
+    if (nargs > total) raise_positional_count(function, signature.required, total, nargs, where);
+    for (Py_ssize_t i = 0; i < nargs; ++i) arguments.values[i] = arguments.args[i];
+
+    // Keywords fill the parameters after the positional ones; a required one
+    // missing counts as too few positional arguments.
+    Py_ssize_t unplaced = nkw;
+    for (Py_ssize_t p = nargs; p < total && unplaced > 0; ++p) {
+        Py_ssize_t index = find_keyword(kwnames, nkw, *params[p]);
+        if (index < 0) continue;
+        arguments.values[p] = arguments.args[nargs + index];
+        --unplaced;
+    }
+    for (Py_ssize_t p = nargs; p < signature.required; ++p) {
+        if (arguments.values[p] == nullptr) {
+            raise_positional_count(function, signature.required, total, nargs, where);
+        }
+    }
+    if (unplaced > 0) raise_unplaced_keyword(function, signature, nargs, kwnames, where);
+}
+
+namespace {
+
+const char* base_name(const char* path) {
+    std::string_view view(path);
+    auto slash = view.find_last_of("/\\");
+    return slash == std::string_view::npos ? path : path + slash + 1;
+}
+
+}  // namespace
+
+void add_traceback(const char* function, const std::source_location& where,
+                   PyObject* globals) noexcept {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyCodeObject* code =
+        PyCode_NewEmpty(base_name(where.file_name()), function, static_cast<int>(where.line()));
+    PyFrameObject* frame =
+        code == nullptr ? nullptr : PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
+    PyErr_Restore(type, value, traceback);
+    if (frame != nullptr) PyTraceBack_Here(frame);
+    Py_XDECREF(frame);
+    Py_XDECREF(reinterpret_cast<PyObject*>(code));
+}
+
+}  // namespace vorlik

@@ -1,0 +1,243 @@
+// Shared machinery of the module: owned references, the "Python error is set"
+// exception, constants made at load, module globals, calls, argument parsing
+// and traceback entries.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <array>
+#include <concepts>
+#include <source_location>
+#include <span>
+#include <utility>
+
+namespace vorlik {
+
+inline constexpr const char module_name[] = "mysite.core.vorlik";
+
+// Thrown after a C API call failed: the Python error indicator is set, and
+// `where` is the line of our source that saw the failure.
+class PyErrorAlready {
+  public:
+    explicit PyErrorAlready(std::source_location where = std::source_location::current()) noexcept
+        : where_(where) {}
+    const std::source_location& where() const noexcept { return where_; }
+
+  private:
+    std::source_location where_;
+};
+
+// One strong reference, released when the Ref goes away.
+class Ref {
+  public:
+    Ref() noexcept = default;
+    static Ref steal(PyObject* object) noexcept { return Ref(object); }
+    static Ref borrow(PyObject* object) noexcept {
+        Py_XINCREF(object);
+        return Ref(object);
+    }
+    Ref(Ref&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
+    Ref& operator=(Ref&& other) noexcept {
+        Ref old(std::exchange(object_, std::exchange(other.object_, nullptr)));
+        return *this;
+    }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    ~Ref() { Py_XDECREF(object_); }
+
+    PyObject* get() const noexcept { return object_; }
+    [[nodiscard]] PyObject* release() noexcept { return std::exchange(object_, nullptr); }
+    explicit operator bool() const noexcept { return object_ != nullptr; }
+
+  private:
+    explicit Ref(PyObject* object) noexcept : object_(object) {}
+    PyObject* object_ = nullptr;
+};
+
+// Takes the new reference a C API call returned, or throws if it failed.
+inline Ref check(PyObject* result, std::source_location where = std::source_location::current()) {
+    if (result == nullptr) throw PyErrorAlready(where);
+    return Ref::steal(result);
+}
+
+// Passes on a status or size a C API call returned, or throws if it failed.
+template <std::signed_integral Status>
+Status check(Status status, std::source_location where = std::source_location::current()) {
+    if (status < 0) throw PyErrorAlready(where);
+    return status;
+}
+
+// An object made once while the module loads and kept until shutdown:
+// an interned text, a built-in resolved by name, or a composite made from
+// those (tuples, slices).
+class Constant {
+  public:
+    struct Builtin {
+        const char* name;
+    };
+    using Make = PyObject* (*)();
+
+    explicit Constant(const char* text) noexcept : kind_(Kind::text), text_(text) { enlist(); }
+    explicit Constant(Builtin builtin) noexcept : kind_(Kind::builtin), text_(builtin.name) {
+        enlist();
+    }
+    explicit Constant(Make make) noexcept : kind_(Kind::composite), make_(make) { enlist(); }
+    Constant(const Constant&) = delete;
+    Constant& operator=(const Constant&) = delete;
+
+    PyObject* get() const noexcept { return object_; }
+    operator PyObject*() const noexcept { return object_; }
+
+    // The steps of the load that make each kind, and the undoing of all.
+    static void make_texts();
+    static void resolve_builtins();
+    static void make_composites();
+    static void release_all() noexcept;
+
+  private:
+    enum class Kind { text, builtin, composite };
+    void enlist() noexcept {
+        next_ = registry_;
+        registry_ = this;
+    }
+    template <class Each>
+    static void for_each(Kind kind, Each each);
+
+    Kind kind_;
+    const char* text_ = nullptr;
+    Make make_ = nullptr;
+    PyObject* object_ = nullptr;
+    Constant* next_ = nullptr;
+    static inline Constant* registry_ = nullptr;
+};
+
+// A callee or receiver together with the line of our source that uses it, so
+// that a failure is reported at that line.
+struct Target {
+    Target(PyObject* target, std::source_location where = std::source_location::current()) noexcept
+        : object(target), where(where) {}
+    Target(const Ref& target, std::source_location where = std::source_location::current()) noexcept
+        : object(target.get()), where(where) {}
+    Target(const Constant& target, std::source_location where = std::source_location::current()) noexcept
+        : object(target.get()), where(where) {}
+    PyObject* object;
+    std::source_location where;
+};
+
+template <class... Args>
+concept Objects = (std::convertible_to<const Args&, PyObject*> && ...);
+
+template <class... Args>
+    requires Objects<Args...>
+Ref call(Target callee, const Args&... args) {
+    PyObject* stack[] = {nullptr, static_cast<PyObject*>(args)...};
+    return check(PyObject_Vectorcall(callee.object, stack + 1,
+                                     sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr),
+                 callee.where);
+}
+
+template <class... Args>
+    requires Objects<Args...>
+Ref call_method(Target receiver, PyObject* name, const Args&... args) {
+    PyObject* stack[] = {receiver.object, static_cast<PyObject*>(args)...};
+    return check(PyObject_VectorcallMethod(name, stack, 1 + sizeof...(Args), nullptr),
+                 receiver.where);
+}
+
+inline Ref attribute(Target owner, PyObject* name) {
+    return check(PyObject_GetAttr(owner.object, name), owner.where);
+}
+
+inline bool truth(Target value) { return check(PyObject_IsTrue(value.object), value.where) != 0; }
+
+// Whether the pending exception is an instance of `type`; none pending is false.
+inline bool pending(PyObject* type) noexcept {
+    return PyErr_Occurred() != nullptr && PyErr_ExceptionMatches(type);
+}
+
+// The module dictionary, through which the functions reach each other and
+// the module's globals by name at call time.
+class Globals {
+  public:
+    explicit Globals(PyObject* module) noexcept : dict_(PyModule_GetDict(module)) {}
+    PyObject* dict() const noexcept { return dict_; }
+
+    // The global's value, else the built-in of that name, else NameError.
+    Ref get(PyObject* name, std::source_location where = std::source_location::current()) const;
+    void set(PyObject* name, PyObject* value,
+             std::source_location where = std::source_location::current()) const {
+        check(PyDict_SetItem(dict_, name, value), where);
+    }
+
+    // `import name` (the top-level module) or, with `fromlist`, the named module
+    // itself, through the interpreter's import system.
+    Ref import(PyObject* name, PyObject* fromlist = nullptr,
+               std::source_location where = std::source_location::current()) const;
+
+  private:
+    PyObject* dict_;
+};
+
+// `from module import name`: ImportError "cannot import name ..." when missing.
+Ref import_from(PyObject* module, PyObject* name,
+                std::source_location where = std::source_location::current());
+
+// Parameters of a module function, as its callers see them.
+struct Signature {
+    enum class Kind {
+        none,   // takes no arguments
+        fixed,  // `params`, the first `required` of them without default
+        any,    // any positional and keyword arguments, passed on as given
+    };
+    Kind kind;
+    std::span<const Constant* const> params = {};
+    Py_ssize_t required = 0;
+};
+
+inline constexpr std::size_t max_params = 3;
+
+// One call as the interpreter made it, and its parameters once parsed.
+struct Arguments {
+    PyObject* const* args;
+    Py_ssize_t nargs;
+    PyObject* kwnames;
+    // Parameter values in signature order; null for an optional one not given.
+    std::array<PyObject*, max_params> values{};
+};
+
+// Checks the call against the signature and fills `arguments.values`; raises
+// the interpreter's own TypeError texts for a call that does not fit.
+void parse_arguments(const char* function, const Signature& signature, Arguments& arguments,
+                     std::source_location where = std::source_location::current());
+
+// Adds a traceback entry for `function` at `where` to the pending exception.
+void add_traceback(const char* function, const std::source_location& where,
+                   PyObject* globals) noexcept;
+
+// Texts shared by the subsystems: the module's globals, and method names.
+namespace names {
+extern Constant logging, re, settings, uuid, base64, AES, psutil, MAC_BY_UUID, NEW_MAC_DETECT,
+    logger, BLOCK_SIZE, FORCED_MAC;
+extern Constant pad, unpad, is_mac_address, get_mac4multiple_network_card, get_mac4network_card,
+    get_smbios_uuid, get_machine_guid;
+extern Constant encode, decode, utf_8, replace, upper;
+}  // namespace names
+
+// The module's functions, defined in their subsystem's unit.
+using Implementation = Ref (*)(Globals, const Arguments&);
+
+Ref pad(Globals, const Arguments&);
+Ref unpad(Globals, const Arguments&);
+Ref aes_encrypt(Globals, const Arguments&);
+Ref aes_decrypt(Globals, const Arguments&);
+Ref set_param_value(Globals, const Arguments&);
+Ref get_param_value(Globals, const Arguments&);
+Ref is_mac_address(Globals, const Arguments&);
+Ref get_mac4multiple_network_card(Globals, const Arguments&);
+Ref get_mac4network_card(Globals, const Arguments&);
+Ref get_smbios_uuid(Globals, const Arguments&);
+Ref get_machine_guid(Globals, const Arguments&);
+Ref get_system_uuid(Globals, const Arguments&);
+
+}  // namespace vorlik

@@ -1,0 +1,38 @@
+"""Django settings of the host application.
+
+Small on purpose: the application needs a settings object (the native module
+reads ``FORCED_MAC`` from it while loading), the ``base`` app with its
+parameter store, and a database.  Everything environment-specific is read from
+environment variables so that a deployment changes no code.
+"""
+
+import os
+from pathlib import Path
+
+BASE_DIR = Path(__file__).resolve().parent.parent
+
+SECRET_KEY = os.environ.get("MYSITE_SECRET_KEY", "insecure-development-key-change-me")
+DEBUG = os.environ.get("MYSITE_DEBUG", "") == "1"
+ALLOWED_HOSTS: list[str] = [
+    host for host in os.environ.get("MYSITE_ALLOWED_HOSTS", "").split(",") if host
+]
+
+INSTALLED_APPS = [
+    "django.contrib.contenttypes",
+    "mysite.base",
+]
+
+DATABASES = {
+    "default": {
+        "ENGINE": "django.db.backends.sqlite3",
+        "NAME": os.environ.get("MYSITE_DB_PATH", str(BASE_DIR / "db.sqlite3")),
+    }
+}
+
+DEFAULT_AUTO_FIELD = "django.db.models.BigAutoField"
+USE_TZ = True
+
+# When true, the machine identity always comes from the network adapter
+# address, never from the firmware or the registry.  Read once when the
+# native module loads.
+FORCED_MAC = os.environ.get("MYSITE_FORCED_MAC", "") == "1"
