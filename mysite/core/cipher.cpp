@@ -1,6 +1,14 @@
 // The text cipher: block padding, and AES around it with Base64 text outside.
+#include <algorithm>
+#include <string_view>
+#include <vector>
+
 #include "default_key.hpp"
 #include "frame.hpp"
+
+#if VORLIK_WITH_OPENSSL
+#include <openssl/evp.h>
+#endif
 
 namespace vorlik {
 
@@ -11,6 +19,18 @@ static Constant MODE_ECB{"MODE_ECB"}, new_cipher{"new"}, encrypt{"encrypt"}, dec
 static Constant default_key{
     +[] { return PyUnicode_FromStringAndSize(vorlik::default_key, sizeof vorlik::default_key); }};
 }  // namespace names
+
+#if VORLIK_WITH_OPENSSL
+// What the native cipher path requires to be unchanged.
+namespace names {
+static Constant loaded_AES{Constant::Original{"AES"}},
+    loaded_new{Constant::Original{"AES", "new"}},
+    loaded_MODE_ECB{Constant::Original{"AES", "MODE_ECB"}}, loaded_pad{Constant::Original{"pad"}},
+    loaded_unpad{Constant::Original{"unpad"}}, loaded_base64{Constant::Original{"base64"}},
+    loaded_b64encode{Constant::Original{"base64", "b64encode"}},
+    loaded_b64decode{Constant::Original{"base64", "b64decode"}};
+}  // namespace names
+#endif
 
 namespace {
 
@@ -123,6 +143,212 @@ Ref new_cipher(Globals globals, PyObject* key, PyObject* mode) {
     return call(make, key_bytes.get(), mode);
 }
 
+
+#if VORLIK_WITH_OPENSSL
+
+// ---- Native AES-ECB and Base64 ---------------------------------------------
+// Taken only while everything the generic path would call is what the module
+// loaded, and only for inputs whose outcome is certain; anything else, errors
+// included, goes the generic way.
+
+
+constexpr std::size_t aes_block = 16;
+constexpr char base64_alphabet[] =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+bool is_false_constant(PyObject* value) {
+    return value == nullptr || value == Py_None || value == Py_False ||
+           (PyLong_CheckExact(value) && PyLong_AsLong(value) == 0 && !PyErr_Occurred()) ||
+           (PyUnicode_CheckExact(value) && PyUnicode_GET_LENGTH(value) == 0);
+}
+
+// The key's bytes, when AES would be keyed with exactly them.
+bool native_key(PyObject* key, std::string_view& bytes) {
+    if (is_false_constant(key)) {
+        bytes = std::string_view(default_key, sizeof default_key);
+        return true;
+    }
+    if (!PyUnicode_CheckExact(key)) return false;
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(key, &size);
+    if (data == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    bytes = std::string_view(data, static_cast<std::size_t>(size));
+    return size == 16 || size == 24 || size == 32;
+}
+
+bool native_mode(PyObject* mode) {
+    if (is_false_constant(mode)) return true;
+    return PyLong_CheckExact(mode) && names::loaded_MODE_ECB.get() != nullptr &&
+           PyLong_CheckExact(names::loaded_MODE_ECB.get()) &&
+           PyObject_RichCompareBool(mode, names::loaded_MODE_ECB, Py_EQ) == 1;
+}
+
+// Whether the cipher package, its constructor and its ECB mode are the loaded ones.
+bool cipher_unchanged(PyObject* dict) {
+    if (!unchanged(dict, names::AES, names::loaded_AES)) return false;
+    PyObject* aes = names::loaded_AES;
+    return unchanged_attribute(aes, names::new_cipher, names::loaded_new) &&
+           unchanged_attribute(aes, names::MODE_ECB, names::loaded_MODE_ECB);
+}
+
+bool base64_unchanged(PyObject* dict, PyObject* function_name, PyObject* original) {
+    return unchanged(dict, names::base64, names::loaded_base64) &&
+           unchanged_attribute(names::loaded_base64, function_name, original);
+}
+
+// The AES-ECB algorithm for a key size, fetched once: fetching per call
+// costs more than the encryption of a short text.
+const EVP_CIPHER* ecb_cipher(std::size_t key_size) {
+#if OPENSSL_VERSION_MAJOR >= 3
+    static EVP_CIPHER* fetched[3] = {EVP_CIPHER_fetch(nullptr, "AES-128-ECB", nullptr),
+                                     EVP_CIPHER_fetch(nullptr, "AES-192-ECB", nullptr),
+                                     EVP_CIPHER_fetch(nullptr, "AES-256-ECB", nullptr)};
+    return fetched[(key_size - 16) / 8];
+#else
+    return key_size == 16 ? EVP_aes_128_ecb() : key_size == 24 ? EVP_aes_192_ecb() : EVP_aes_256_ecb();
+#endif
+}
+
+// Runs AES-ECB over whole blocks in place, with a context the module keeps.
+void run_ecb(std::string_view key, bool encrypt, unsigned char* data, std::size_t size) {
+    static EVP_CIPHER_CTX* context = EVP_CIPHER_CTX_new();
+    const EVP_CIPHER* cipher = ecb_cipher(key.size());
+    int written = 0, final_written = 0;
+    const auto* key_bytes = reinterpret_cast<const unsigned char*>(key.data());
+    const bool ok = context != nullptr && cipher != nullptr &&
+                    EVP_CipherInit_ex(context, cipher, nullptr, key_bytes, nullptr,
+                                      encrypt ? 1 : 0) == 1 &&
+                    EVP_CIPHER_CTX_set_padding(context, 0) == 1 &&
+                    EVP_CipherUpdate(context, data, &written, data, static_cast<int>(size)) == 1 &&
+                    EVP_CipherFinal_ex(context, data + written, &final_written) == 1;
+    if (!ok || static_cast<std::size_t>(written + final_written) != size) {
+        PyErr_SetString(PyExc_RuntimeError, "AES-ECB through libcrypto failed");
+        throw PyErrorAlready();
+    }
+}
+
+Ref base64_text(const unsigned char* data, std::size_t size) {
+    const std::size_t length = (size + 2) / 3 * 4;
+    Ref text = check(PyUnicode_New(static_cast<Py_ssize_t>(length), 127));
+    Py_UCS1* out = PyUnicode_1BYTE_DATA(text.get());
+    std::size_t i = 0;
+    for (; i + 3 <= size; i += 3) {
+        const unsigned value = data[i] << 16 | data[i + 1] << 8 | data[i + 2];
+        *out++ = base64_alphabet[value >> 18];
+        *out++ = base64_alphabet[value >> 12 & 63];
+        *out++ = base64_alphabet[value >> 6 & 63];
+        *out++ = base64_alphabet[value & 63];
+    }
+    if (i < size) {
+        const bool two = i + 1 < size;
+        const unsigned value = data[i] << 16 | (two ? data[i + 1] << 8 : 0);
+        *out++ = base64_alphabet[value >> 18];
+        *out++ = base64_alphabet[value >> 12 & 63];
+        *out++ = two ? base64_alphabet[value >> 6 & 63] : '=';
+        *out++ = '=';
+    }
+    return text;
+}
+
+// Decodes Base64 text in canonical form (what base64_text makes); false for
+// anything else, which the lenient decoder must judge.
+bool decode_canonical_base64(PyObject* text, std::vector<unsigned char>& bytes) {
+    if (!PyUnicode_IS_ASCII(text)) return false;
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    if (length == 0 || length % 4 != 0) return false;
+    static const auto values = [] {
+        std::array<signed char, 128> table{};
+        table.fill(-1);
+        for (int v = 0; v < 64; ++v) table[static_cast<unsigned char>(base64_alphabet[v])] = static_cast<signed char>(v);
+        return table;
+    }();
+    const Py_UCS1* in = PyUnicode_1BYTE_DATA(text);
+    const Py_ssize_t padding = in[length - 1] != '=' ? 0 : in[length - 2] != '=' ? 1 : 2;
+    bytes.resize(static_cast<std::size_t>(length / 4 * 3 - padding));
+    std::size_t o = 0;
+    for (Py_ssize_t i = 0; i < length; i += 4) {
+        const bool last = i + 4 == length;
+        unsigned value = 0;
+        for (int j = 0; j < 4; ++j) {
+            const Py_UCS1 c = in[i + j];
+            if (last && j >= 4 - padding) {
+                value <<= 6;
+                continue;
+            }
+            const int v = values[c];
+            if (v < 0) return false;
+            value = value << 6 | static_cast<unsigned>(v);
+        }
+        const Py_ssize_t kept = last ? 3 - padding : 3;
+        // Bits that the padding leaves over must be zero in canonical text.
+        if (last && (value & ((1u << (8 * (3 - kept))) - 1)) != 0) return false;
+        for (Py_ssize_t k = 0; k < kept; ++k) bytes[o++] = static_cast<unsigned char>(value >> (16 - 8 * k));
+    }
+    return true;
+}
+
+Ref native_encrypt(Globals globals, const Arguments& arguments) {
+    PyObject* content = arguments.values[0];
+    std::string_view key;
+    if (!PyUnicode_CheckExact(content) || !native_key(arguments.values[1], key) ||
+        !native_mode(arguments.values[2])) {
+        return {};
+    }
+    PyObject* dict = globals.dict();
+    PyObject* block_size = PyDict_GetItemWithError(dict, names::BLOCK_SIZE);
+    if (!cipher_unchanged(dict) || !unchanged(dict, names::pad, names::loaded_pad) ||
+        !base64_unchanged(dict, names::b64encode, names::loaded_b64encode) ||
+        block_size == nullptr || !PyLong_CheckExact(block_size) ||
+        PyLong_AsLong(block_size) != static_cast<long>(aes_block)) {
+        PyErr_Clear();
+        return {};
+    }
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(content, &size);
+    if (text == nullptr) {
+        PyErr_Clear();
+        return {};
+    }
+    const auto length = static_cast<std::size_t>(size);
+    const std::size_t n = aes_block - length % aes_block;
+    std::vector<unsigned char> data(length + n, static_cast<unsigned char>(n));
+    std::copy_n(text, length, data.begin());
+    run_ecb(key, true, data.data(), data.size());
+    return base64_text(data.data(), data.size());
+}
+
+Ref native_decrypt(Globals globals, const Arguments& arguments) {
+    PyObject* content = arguments.values[0];
+    std::string_view key;
+    if (!PyUnicode_CheckExact(content) || !native_key(arguments.values[1], key) ||
+        !native_mode(arguments.values[2])) {
+        return {};
+    }
+    PyObject* dict = globals.dict();
+    if (!cipher_unchanged(dict) || !unchanged(dict, names::unpad, names::loaded_unpad) ||
+        !base64_unchanged(dict, names::b64decode, names::loaded_b64decode)) {
+        PyErr_Clear();
+        return {};
+    }
+    std::vector<unsigned char> data;
+    if (!decode_canonical_base64(content, data) || data.empty() || data.size() % aes_block != 0) {
+        return {};
+    }
+    run_ecb(key, false, data.data(), data.size());
+    const auto kept = kept_by_unpad(static_cast<Py_ssize_t>(data.size()), data.back());
+    return check(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(data.data()), kept, "strict"));
+}
+
+#else
+
+Ref native_encrypt(Globals, const Arguments&) { return {}; }
+Ref native_decrypt(Globals, const Arguments&) { return {}; }
+
+#endif
+
 }  // namespace
 
 Ref pad(Globals globals, const Arguments& arguments) {
@@ -168,6 +394,7 @@ Ref unpad(Globals, const Arguments& arguments) {
 }
 
 Ref aes_encrypt(Globals globals, const Arguments& arguments) {
+    if (Ref encrypted = native_encrypt(globals, arguments)) return encrypted;
     Ref cipher = new_cipher(globals, arguments.values[1], arguments.values[2]);
     Ref padded = call(globals.get(names::pad), arguments.values[0]);
     Ref pad_content = call_method(padded, names::encode, names::utf_8);
@@ -178,6 +405,7 @@ Ref aes_encrypt(Globals globals, const Arguments& arguments) {
 }
 
 Ref aes_decrypt(Globals globals, const Arguments& arguments) {
+    if (Ref decrypted = native_decrypt(globals, arguments)) return decrypted;
     Ref cipher = new_cipher(globals, arguments.values[1], arguments.values[2]);
     Ref decoder = attribute(globals.get(names::base64), names::b64decode);
     Ref base64_bytes = call_method(arguments.values[0], names::encode, names::utf_8);

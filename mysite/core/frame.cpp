@@ -58,6 +58,23 @@ void Constant::make_composites() {
              [](Constant& constant) { constant.object_ = check(constant.make_()).release(); });
 }
 
+void Constant::remember_originals(PyObject* globals) {
+    for_each(Kind::original, [globals](Constant& constant) {
+        PyObject* value = PyDict_GetItemString(globals, constant.text_);
+        if (value == nullptr) return;
+        if (constant.attribute_ == nullptr) {
+            constant.object_ = Ref::borrow(value).release();
+            return;
+        }
+        constant.object_ = PyObject_GetAttrString(value, constant.attribute_);
+        if (constant.object_ == nullptr) {
+            // Without the attribute, the native path stays off.
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyErrorAlready();
+            PyErr_Clear();
+        }
+    });
+}
+
 void Constant::release_all() noexcept {
     for (Constant* constant = registry_; constant != nullptr; constant = constant->next_) {
         Py_CLEAR(constant->object_);

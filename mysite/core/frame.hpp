@@ -69,12 +69,18 @@ Status check(Status status, std::source_location where = std::source_location::c
 }
 
 // An object made once while the module loads and kept until shutdown:
-// an interned text, a built-in resolved by name, or a composite made from
-// those (tuples, slices).
+// an interned text, a built-in resolved by name, a composite made from those
+// (tuples, slices), or an original: what a global (or an attribute of one)
+// was when the module body had run, so that native paths can tell whether a
+// caller has rebound it since.
 class Constant {
   public:
     struct Builtin {
         const char* name;
+    };
+    struct Original {
+        const char* global;
+        const char* attribute = nullptr;
     };
     using Make = PyObject* (*)();
 
@@ -83,6 +89,10 @@ class Constant {
         enlist();
     }
     explicit Constant(Make make) noexcept : kind_(Kind::composite), make_(make) { enlist(); }
+    explicit Constant(Original original) noexcept
+        : kind_(Kind::original), text_(original.global), attribute_(original.attribute) {
+        enlist();
+    }
     Constant(const Constant&) = delete;
     Constant& operator=(const Constant&) = delete;
 
@@ -93,10 +103,11 @@ class Constant {
     static void make_texts();
     static void resolve_builtins();
     static void make_composites();
+    static void remember_originals(PyObject* globals);
     static void release_all() noexcept;
 
   private:
-    enum class Kind { text, builtin, composite };
+    enum class Kind { text, builtin, composite, original };
     void enlist() noexcept {
         next_ = registry_;
         registry_ = this;
@@ -106,6 +117,7 @@ class Constant {
 
     Kind kind_;
     const char* text_ = nullptr;
+    const char* attribute_ = nullptr;
     Make make_ = nullptr;
     PyObject* object_ = nullptr;
     Constant* next_ = nullptr;
@@ -154,6 +166,17 @@ inline bool truth(Target value) { return check(PyObject_IsTrue(value.object), va
 // Whether the pending exception is an instance of `type`; none pending is false.
 inline bool pending(PyObject* type) noexcept {
     return PyErr_Occurred() != nullptr && PyErr_ExceptionMatches(type);
+}
+
+// Whether `dict[name]` is still `original`: a lookup that runs no code, for
+// the tests that guard native paths.
+inline bool unchanged(PyObject* dict, PyObject* name, PyObject* original) noexcept {
+    return original != nullptr && PyDict_GetItemWithError(dict, name) == original;
+}
+
+// The same for an attribute of a plain module.
+inline bool unchanged_attribute(PyObject* module, PyObject* name, PyObject* original) noexcept {
+    return PyModule_CheckExact(module) && unchanged(PyModule_GetDict(module), name, original);
 }
 
 // The module dictionary, through which the functions reach each other and

@@ -267,6 +267,7 @@ void run_module_body(PyObject* module, Globals globals) {
         Ref function = check(PyCMethod_New(&method, module, names::full_name, nullptr));
         check(PyDict_SetItemString(globals.dict(), method.ml_name, function.get()));
     }
+    Constant::remember_originals(globals.dict());
 }
 
 int exec_module(PyObject* module) noexcept {
