@@ -290,13 +290,16 @@ bool decode_canonical_base64(PyObject* text, std::vector<unsigned char>& bytes) 
     return true;
 }
 
+// Whether a call's text, key and mode suit the native path; sets the key bytes.
+bool native_arguments(const Arguments& arguments, std::string_view& key) {
+    return PyUnicode_CheckExact(arguments.values[0]) && native_key(arguments.values[1], key) &&
+           native_mode(arguments.values[2]);
+}
+
 Ref native_encrypt(Globals globals, const Arguments& arguments) {
     PyObject* content = arguments.values[0];
     std::string_view key;
-    if (!PyUnicode_CheckExact(content) || !native_key(arguments.values[1], key) ||
-        !native_mode(arguments.values[2])) {
-        return {};
-    }
+    if (!native_arguments(arguments, key)) return {};
     PyObject* dict = globals.dict();
     PyObject* block_size = PyDict_GetItemWithError(dict, names::BLOCK_SIZE);
     if (!cipher_unchanged(dict) || !unchanged(dict, names::pad, names::loaded_pad) ||
@@ -323,10 +326,7 @@ Ref native_encrypt(Globals globals, const Arguments& arguments) {
 Ref native_decrypt(Globals globals, const Arguments& arguments) {
     PyObject* content = arguments.values[0];
     std::string_view key;
-    if (!PyUnicode_CheckExact(content) || !native_key(arguments.values[1], key) ||
-        !native_mode(arguments.values[2])) {
-        return {};
-    }
+    if (!native_arguments(arguments, key)) return {};
     PyObject* dict = globals.dict();
     if (!cipher_unchanged(dict) || !unchanged(dict, names::unpad, names::loaded_unpad) ||
         !base64_unchanged(dict, names::b64decode, names::loaded_b64decode)) {
