@@ -1,20 +1,267 @@
 // Machine identity: the firmware's system UUID, the Windows machine GUID and
 // the combined identity.
+//
+// Every platform operation goes through the interpreter's `platform`,
+// `subprocess` and `winreg` modules, imported at each call, so the same code
+// serves Windows and Linux.
 #include "frame.hpp"
+
+#include <utility>
 
 namespace vorlik {
 
+namespace names {
+static Constant subprocess{"subprocess"}, platform{"platform"}, winreg{"winreg"}, system{"system"},
+    check_output{"check_output"}, CalledProcessError{"CalledProcessError"},
+    exception{"exception"}, strip{"strip"}, split{"split"}, line_feed{"\n"}, hyphen{"-"},
+    empty{""};
+static Constant Linux{"Linux"}, Windows{"Windows"};
+static Constant dmidecode{"dmidecode"}, dash_s{"-s"}, system_uuid{"system-uuid"};
+static Constant powershell{"powershell"}, dash_Command{"-Command"},
+    product_uuid_pipeline{
+        "Get-WmiObject -Class Win32_ComputerSystemProduct | Select-Object -ExpandProperty UUID"};
+static Constant wmic{"wmic"}, csproduct{"csproduct"}, get{"get"}, UUID{"UUID"};
+static Constant all_f_uuid{"FFFFFFFF-FFFF-FFFF-FFFF-FFFFFFFFFFFF"};
+static Constant OpenKey{"OpenKey"}, HKEY_LOCAL_MACHINE{"HKEY_LOCAL_MACHINE"},
+    QueryValueEx{"QueryValueEx"}, CloseKey{"CloseKey"},
+    key_path{"SOFTWARE\\Microsoft\\Cryptography"}, MachineGuid{"MachineGuid"};
+static Constant SMBIOS{"SMBIOS"}, MachineGUID{"MachineGUID"}, MAC{"MAC"};
+static Constant OSError{Constant::Builtin{"OSError"}}, Exception{Constant::Builtin{"Exception"}};
+
+static Constant universal_newlines{"universal_newlines"};
+static Constant text_output{+[] { return PyTuple_Pack(1, universal_newlines.get()); }};
+static Constant minus_one{+[] { return PyLong_FromLong(-1); }};
+}  // namespace names
+
 namespace {
 
-[[noreturn]] void not_yet(const char* function) {
-    PyErr_Format(PyExc_NotImplementedError, "%s is not implemented yet", function);
-    throw PyErrorAlready();
+constexpr const char smbios_function[] = "mysite.core.vorlik.get_smbios_uuid";
+
+constexpr const Constant* dmidecode_command[] = {&names::dmidecode, &names::dash_s,
+                                                 &names::system_uuid};
+constexpr const Constant* powershell_command[] = {&names::powershell, &names::dash_Command,
+                                                  &names::product_uuid_pipeline};
+constexpr const Constant* wmic_command[] = {&names::wmic, &names::csproduct, &names::get,
+                                            &names::UUID};
+
+Ref none() { return Ref::borrow(Py_None); }
+
+// `left <op> right` as an `if` condition sees it.
+bool compare(PyObject* left, PyObject* right, int op) {
+    Ref result = check(PyObject_RichCompare(left, right, op));
+    return truth(result);
+}
+
+// The exception an `except` clause is handling: taken from the error
+// indicator and made the interpreter's handled exception (sys.exc_info())
+// until the clause ends, so that logging finds its traceback and an exception
+// raised meanwhile is chained to it, as in Python.
+class Handling {
+  public:
+    explicit Handling(const PyErrorAlready& error) : where_(error.where()) {
+        exception_ = fetch();
+        previous_ = Ref::steal(PyErr_GetHandledException());
+        PyErr_SetHandledException(exception_.get());
+    }
+    ~Handling() { PyErr_SetHandledException(previous_.get()); }
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
+
+    PyObject* exception() const noexcept { return exception_.get(); }
+
+    // Whether `except type:` takes the exception, with the interpreter's
+    // check of what may be caught.
+    bool matches(PyObject* type) const {
+        const bool valid =
+            PyTuple_Check(type) ? all_exception_classes(type) : PyExceptionClass_Check(type);
+        if (!valid) {
+            PyErr_SetString(PyExc_TypeError, "catching classes that do not inherit from "
+                                             "BaseException is not allowed");
+            throw PyErrorAlready();
+        }
+        return PyErr_GivenExceptionMatches(exception_.get(), type) != 0;
+    }
+
+    // Adds the function's own traceback entry, as the clause taking it does.
+    void take(const char* function, Globals globals) {
+        restore();
+        add_traceback(function, where_, globals.dict());
+        exception_ = fetch();
+        PyErr_SetHandledException(exception_.get());
+    }
+
+    // Lets the exception go on to the caller, from where it was raised.
+    [[noreturn]] void reraise() {
+        restore();
+        throw PyErrorAlready(where_);
+    }
+
+  private:
+    static bool all_exception_classes(PyObject* types) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(types); ++i) {
+            if (!PyExceptionClass_Check(PyTuple_GET_ITEM(types, i))) return false;
+        }
+        return true;
+    }
+    static Ref fetch() {
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        PyErr_NormalizeException(&type, &value, &traceback);
+        Ref owned_type = Ref::steal(type), exception = Ref::steal(value),
+            owned_traceback = Ref::steal(traceback);
+        if (owned_traceback) check(PyException_SetTraceback(value, traceback));
+        return exception;
+    }
+    void restore() const noexcept {
+        PyObject* value = exception_.get();
+        PyErr_Restore(Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(value))).release(),
+                      Ref::borrow(value).release(), PyException_GetTraceback(value));
+    }
+
+    std::source_location where_;
+    Ref exception_;
+    Ref previous_;
+};
+
+// `subprocess.check_output([...])`, with `universal_newlines=True` for text
+// output. The argument list is a new list at every call.
+Ref check_output(PyObject* subprocess, std::span<const Constant* const> command,
+                 bool universal_newlines,
+                 std::source_location where = std::source_location::current()) {
+    Ref run = attribute({subprocess, where}, names::check_output);
+    Ref arguments = check(PyList_New(static_cast<Py_ssize_t>(command.size())));
+    for (std::size_t i = 0; i < command.size(); ++i) {
+        PyList_SET_ITEM(arguments.get(), static_cast<Py_ssize_t>(i),
+                        Ref::borrow(*command[i]).release());
+    }
+    if (!universal_newlines) return call({run, where}, arguments.get());
+    PyObject* stack[] = {nullptr, arguments.get(), Py_True};
+    return check(PyObject_Vectorcall(run.get(), stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                     names::text_output),
+                 where);
+}
+
+Ref without_hyphens(PyObject* text) {
+    return call_method(text, names::replace, names::hyphen, names::empty);
+}
+
+// The firmware UUID from PowerShell, or from WMIC when PowerShell fails in any
+// way; None for the all-F value that firmware without a UUID reports.
+Ref windows_smbios_uuid(Globals globals, PyObject* subprocess) {
+    Ref output;
+    try {
+        output = check_output(subprocess, powershell_command, true);
+    } catch (const PyErrorAlready& error) {
+        Handling dropped(error);
+        dropped.take(smbios_function, globals);
+        output = check_output(subprocess, wmic_command, true);
+    }
+    Ref stripped = call_method(output, names::strip);
+    Ref lines = call_method(stripped, names::split, names::line_feed);
+    Ref last = check(PyObject_GetItem(lines.get(), names::minus_one));
+    Ref system_uuid = call_method(last, names::strip);
+    if (compare(system_uuid.get(), names::all_f_uuid, Py_EQ)) return none();
+    Ref bare = without_hyphens(system_uuid.get());
+    return call_method(bare, names::upper);
+}
+
+// `first, second = value`, with the interpreter's errors.
+std::pair<Ref, Ref> unpack_pair(PyObject* value) {
+    if ((PyTuple_CheckExact(value) || PyList_CheckExact(value)) &&
+        PySequence_Fast_GET_SIZE(value) == 2) {
+        return {Ref::borrow(PySequence_Fast_GET_ITEM(value, 0)),
+                Ref::borrow(PySequence_Fast_GET_ITEM(value, 1))};
+    }
+    Ref iterator = Ref::steal(PyObject_GetIter(value));
+    if (!iterator) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(value)->tp_iter == nullptr &&
+            !PySequence_Check(value)) {
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                         Py_TYPE(value)->tp_name);
+        }
+        throw PyErrorAlready();
+    }
+    Ref items[2];
+    for (int i = 0; i < 2; ++i) {
+        items[i] = Ref::steal(PyIter_Next(iterator.get()));
+        if (items[i]) continue;
+        if (!PyErr_Occurred()) {
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+        }
+        throw PyErrorAlready();
+    }
+    Ref extra = Ref::steal(PyIter_Next(iterator.get()));
+    if (extra) PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+    if (PyErr_Occurred()) throw PyErrorAlready();
+    return {std::move(items[0]), std::move(items[1])};
 }
 
 }  // namespace
 
-Ref get_smbios_uuid(Globals, const Arguments&) { not_yet("get_smbios_uuid"); }
-Ref get_machine_guid(Globals, const Arguments&) { not_yet("get_machine_guid"); }
-Ref get_system_uuid(Globals, const Arguments&) { not_yet("get_system_uuid"); }
+Ref get_smbios_uuid(Globals globals, const Arguments&) {
+    Ref subprocess = globals.import(names::subprocess);
+    Ref platform = globals.import(names::platform);
+    try {
+        if (compare(call_method(platform, names::system).get(), names::Linux, Py_EQ)) {
+            Ref output = check_output(subprocess.get(), dmidecode_command, false);
+            Ref text = call_method(output, names::decode, names::utf_8);
+            Ref stripped = call_method(text, names::strip);
+            return without_hyphens(stripped.get());
+        }
+        if (compare(call_method(platform, names::system).get(), names::Windows, Py_EQ)) {
+            return windows_smbios_uuid(globals, subprocess.get());
+        }
+        return none();
+    } catch (const PyErrorAlready& error) {
+        Handling failure(error);
+        if (!failure.matches(attribute(subprocess, names::CalledProcessError).get()) &&
+            !failure.matches(names::Exception)) {
+            failure.reraise();
+        }
+        failure.take(smbios_function, globals);
+        call_method(globals.get(names::logger), names::exception, failure.exception());
+        return none();
+    }
+}
+
+Ref get_machine_guid(Globals globals, const Arguments&) {
+    Ref platform = globals.import(names::platform);
+    try {
+        if (compare(call_method(platform, names::system).get(), names::Windows, Py_NE)) {
+            return none();
+        }
+        Ref winreg = globals.import(names::winreg);
+        Ref open_key = attribute(winreg, names::OpenKey);
+        Ref root = attribute(winreg, names::HKEY_LOCAL_MACHINE);
+        Ref key = call(open_key, root.get(), names::key_path);
+        Ref value = call_method(winreg, names::QueryValueEx, key.get(), names::MachineGuid);
+        auto [machine_guid, registry_type] = unpack_pair(value.get());
+        call_method(winreg, names::CloseKey, key.get());
+        Ref bare = without_hyphens(machine_guid.get());
+        return call_method(bare, names::upper);
+    } catch (const PyErrorAlready&) {
+        if (!pending(names::OSError)) throw;
+        PyErr_Clear();
+        return none();
+    }
+}
+
+Ref get_system_uuid(Globals globals, const Arguments&) {
+    if (truth(globals.get(names::FORCED_MAC))) {
+        Ref mac = call(globals.get(names::get_mac4network_card));
+        return check(PyTuple_Pack(2, names::MAC.get(), mac.get()));
+    }
+    Ref system_uuid = call(globals.get(names::get_smbios_uuid));
+    PyObject* category = names::SMBIOS;
+    if (!truth(system_uuid)) {
+        system_uuid = call(globals.get(names::get_machine_guid));
+        category = names::MachineGUID;
+    }
+    if (!truth(system_uuid)) {
+        system_uuid = call(globals.get(names::get_mac4network_card));
+        category = names::MAC;
+    }
+    return check(PyTuple_Pack(2, category, system_uuid.get()));
+}
 
 }  // namespace vorlik
