@@ -1,5 +1,6 @@
 // The text cipher: block padding, and AES around it with Base64 text outside.
 #include <algorithm>
+#include <climits>
 #include <string_view>
 #include <vector>
 
@@ -153,6 +154,8 @@ Ref new_cipher(Globals globals, PyObject* key, PyObject* mode) {
 
 
 constexpr std::size_t aes_block = 16;
+// libcrypto counts in int; longer texts go the generic way.
+constexpr std::size_t max_native_size = INT_MAX - aes_block;
 constexpr char base64_alphabet[] =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
@@ -224,7 +227,7 @@ void run_ecb(std::string_view key, bool encrypt, unsigned char* data, std::size_
                     EVP_CIPHER_CTX_set_padding(context, 0) == 1 &&
                     EVP_CipherUpdate(context, data, &written, data, static_cast<int>(size)) == 1 &&
                     EVP_CipherFinal_ex(context, data + written, &final_written) == 1;
-    if (!ok || static_cast<std::size_t>(written + final_written) != size) {
+    if (!ok || static_cast<std::size_t>(written) + static_cast<std::size_t>(final_written) != size) {
         PyErr_SetString(PyExc_RuntimeError, "AES-ECB through libcrypto failed");
         throw PyErrorAlready();
     }
@@ -258,11 +261,12 @@ Ref base64_text(const unsigned char* data, std::size_t size) {
 bool decode_canonical_base64(PyObject* text, std::vector<unsigned char>& bytes) {
     if (!PyUnicode_IS_ASCII(text)) return false;
     const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    if (static_cast<std::size_t>(length) / 4 * 3 > max_native_size) return false;
     if (length == 0 || length % 4 != 0) return false;
     static const auto values = [] {
-        std::array<signed char, 128> table{};
+        std::array<int, 128> table{};
         table.fill(-1);
-        for (int v = 0; v < 64; ++v) table[static_cast<unsigned char>(base64_alphabet[v])] = static_cast<signed char>(v);
+        for (int v = 0; v < 64; ++v) table[static_cast<unsigned char>(base64_alphabet[v])] = v;
         return table;
     }();
     const Py_UCS1* in = PyUnicode_1BYTE_DATA(text);
@@ -316,6 +320,7 @@ Ref native_encrypt(Globals globals, const Arguments& arguments) {
         return {};
     }
     const auto length = static_cast<std::size_t>(size);
+    if (length > max_native_size) return {};
     const std::size_t n = aes_block - length % aes_block;
     std::vector<unsigned char> data(length + n, static_cast<unsigned char>(n));
     std::copy_n(text, length, data.begin());
