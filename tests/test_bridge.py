@@ -3,9 +3,8 @@
 import sys
 import types
 
-import pytest
-
 import mysite.core.vorlik as vorlik
+import pytest
 
 
 class Settings:

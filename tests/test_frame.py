@@ -7,9 +7,8 @@ import sys
 import textwrap
 import types
 
-import pytest
-
 import mysite.core.vorlik as vorlik
+import pytest
 
 FUNCTIONS = [
     "pad",

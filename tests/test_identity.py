@@ -179,7 +179,7 @@ SOURCES = S, G, M = "get_smbios_uuid", "get_machine_guid", "get_mac4network_card
 def test_system_uuid_order(monkeypatch, forced, answers, expected, asked):
     seen = []
     monkeypatch.setattr(vorlik, "FORCED_MAC", forced)
-    for name, value in zip(SOURCES, answers):
+    for name, value in zip(SOURCES, answers, strict=True):
         monkeypatch.setattr(vorlik, name, lambda n=name, v=value: seen.append(n) or answer(v))
     if expected is RuntimeError:
         with pytest.raises(RuntimeError, match="source"):

@@ -6,11 +6,10 @@ give the same results and the same exceptions.
 
 import base64
 
+import mysite.core.vorlik as vorlik
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
-
-import mysite.core.vorlik as vorlik
 
 keys = st.one_of(
     st.none(),

@@ -1,6 +1,6 @@
+import array
 import base64
 import collections
-import array
 import os
 import sys
 import types
@@ -61,7 +61,11 @@ class _ThreeCharacters:
     "content, error, message",
     [
         ("", ValueError, "only single character unicode strings can be converted to Py_UCS4, got length 0"),
-        (_ThreeCharacters(), ValueError, "only single character unicode strings can be converted to Py_UCS4, got length 3"),
+        (
+            _ThreeCharacters(),
+            ValueError,
+            "only single character unicode strings can be converted to Py_UCS4, got length 3",
+        ),
         (b"", TypeError, "ord() expected a character, but string of length 0 found"),
         (bytearray(), TypeError, "ord() expected a character, but string of length 0 found"),
         ([1], TypeError, "ord() expected string of length 1, but list found"),
