@@ -1,21 +1,185 @@
 // Network adapter addresses: MAC address text, the adapter list, one identifier.
+#include <utility>
+
 #include "frame.hpp"
 
 namespace vorlik {
 
 namespace {
 
-[[noreturn]] void not_yet(const char* function) {
-    PyErr_Format(PyExc_NotImplementedError, "%s is not implemented yet", function);
-    throw PyErrorAlready();
+PyObject* slice_from(long start) {
+    Ref bound = Ref::steal(PyLong_FromLong(start));
+    return bound ? PySlice_New(bound.get(), nullptr, nullptr) : nullptr;
 }
 
 }  // namespace
 
-Ref is_mac_address(Globals, const Arguments&) { not_yet("is_mac_address"); }
-Ref get_mac4multiple_network_card(Globals, const Arguments&) {
-    not_yet("get_mac4multiple_network_card");
+namespace names {
+static Constant hex{Constant::Builtin{"hex"}};
+static Constant hyphen_pattern{"([0-9A-Fa-f]{2})(-[0-9A-Fa-f]{2}){5}"},
+    colon_pattern{"([0-9A-Fa-f]{2})(:[0-9A-Fa-f]{2}){5}"};
+static Constant match{"match"}, net_if_addrs{"net_if_addrs"}, net_if_stats{"net_if_stats"},
+    items{"items"}, get{"get"}, isup{"isup"}, address{"address"}, exception{"exception"},
+    getnode{"getnode"}, uuid1{"uuid1"}, hex_digits{"hex"};
+static Constant hyphen{"-"}, colon{":"}, empty{""}, read_mac_error{"Read Mac Error "};
+static Constant zero{+[] { return PyLong_FromLong(0); }};
+static Constant after_prefix{+[] { return slice_from(2); }};
+static Constant last_twelve{+[] { return slice_from(-12); }};
+}  // namespace names
+
+namespace {
+
+constexpr const char list_function[] = "mysite.core.vorlik.get_mac4multiple_network_card";
+
+// The iterator's next item; null once it is exhausted.
+Ref next(PyObject* iterator, std::source_location where = std::source_location::current()) {
+    Ref item = Ref::steal(PyIter_Next(iterator));
+    if (!item && PyErr_Occurred()) throw PyErrorAlready(where);
+    return item;
 }
-Ref get_mac4network_card(Globals, const Arguments&) { not_yet("get_mac4network_card"); }
+
+// `first, second = item`, with the interpreter's errors for other shapes.
+std::pair<Ref, Ref> unpack_pair(PyObject* item) {
+    if ((PyTuple_CheckExact(item) || PyList_CheckExact(item)) && PySequence_Fast_GET_SIZE(item) == 2) {
+        PyObject** values = PySequence_Fast_ITEMS(item);
+        return {Ref::borrow(values[0]), Ref::borrow(values[1])};
+    }
+    Ref iterator = Ref::steal(PyObject_GetIter(item));
+    if (!iterator) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(item)->tp_iter == nullptr &&
+            !PySequence_Check(item)) {
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                         Py_TYPE(item)->tp_name);
+        }
+        throw PyErrorAlready();
+    }
+    Ref first = next(iterator.get());
+    Ref second = first ? next(iterator.get()) : Ref();
+    if (!second) {
+        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)",
+                     first ? 1 : 0);
+        throw PyErrorAlready();
+    }
+    if (next(iterator.get())) {
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        throw PyErrorAlready();
+    }
+    return {std::move(first), std::move(second)};
+}
+
+// Makes `exception` the one being handled (sys.exc_info()) for the life of
+// the scope, as an except block does, so that logging records its traceback.
+class Handling {
+  public:
+    explicit Handling(PyObject* exception) noexcept
+        : previous_(Ref::steal(PyErr_GetHandledException())) {
+        PyErr_SetHandledException(exception);
+    }
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
+    ~Handling() { PyErr_SetHandledException(previous_.get()); }
+
+  private:
+    Ref previous_;
+};
+
+// Takes the pending exception, carrying its traceback.
+Ref take_exception() noexcept {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback != nullptr) PyException_SetTraceback(value, traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return Ref::steal(value);
+}
+
+// `logger.exception("Read Mac Error " + str(name) + ":" + str(entries))`
+// while `error` is being handled.
+void log_adapter_error(Globals globals, PyObject* error, PyObject* name, PyObject* entries) {
+    Handling handling(error);
+    Ref log = attribute(globals.get(names::logger), names::exception);
+    Ref name_text = check(PyObject_Str(name));
+    Ref message = check(PyNumber_Add(names::read_mac_error, name_text.get()));
+    message = check(PyNumber_Add(message.get(), names::colon));
+    Ref entries_text = check(PyObject_Str(entries));
+    message = check(PyNumber_Add(message.get(), entries_text.get()));
+    call(log, message.get());
+}
+
+// Appends the accepted addresses of one adapter to the list of its state.
+void list_adapter(Globals globals, PyObject* stats, PyObject* name, PyObject* entries,
+                  PyObject* up_macs, PyObject* down_macs) {
+    Ref state = call_method(stats, names::get, name, Py_None);
+    const bool up = truth(state) && truth(attribute(state, names::isup));
+    PyObject* target = up ? up_macs : down_macs;
+    Ref iterator = check(PyObject_GetIter(entries));
+    while (Ref entry = next(iterator.get())) {
+        Ref accepts = globals.get(names::is_mac_address);
+        Ref address = attribute(entry, names::address);
+        if (!truth(call(accepts, address.get()))) continue;
+        // Read again: what is listed is what the entry reports now.
+        Ref listed = attribute(entry, names::address);
+        check(PyList_Append(target, listed.get()));
+    }
+}
+
+// `re.match(pattern, address)` through the global `re`, as a truth value.
+bool matches(Globals globals, PyObject* pattern, PyObject* address) {
+    Ref found = call_method(globals.get(names::re), names::match, pattern, address);
+    return truth(found);
+}
+
+}  // namespace
+
+Ref is_mac_address(Globals globals, const Arguments& arguments) {
+    PyObject* address = arguments.values[0];
+    const bool accepted = matches(globals, names::hyphen_pattern, address) ||
+                          matches(globals, names::colon_pattern, address);
+    return Ref::borrow(accepted ? Py_True : Py_False);
+}
+
+Ref get_mac4multiple_network_card(Globals globals, const Arguments&) {
+    Ref psutil = globals.import(names::psutil);
+    Ref addrs = call_method(psutil, names::net_if_addrs);
+    Ref stats = call_method(psutil, names::net_if_stats);
+    Ref up_macs = check(PyList_New(0));
+    Ref down_macs = check(PyList_New(0));
+    Ref adapters = check(PyObject_GetIter(call_method(addrs, names::items).get()));
+    while (Ref adapter = next(adapters.get())) {
+        auto [name, entries] = unpack_pair(adapter.get());
+        try {
+            list_adapter(globals, stats.get(), name.get(), entries.get(), up_macs.get(),
+                         down_macs.get());
+        } catch (const PyErrorAlready& error) {
+            // Any exception, as written: one unreadable adapter must not hide
+            // the others, and the record keeps what was caught.
+            add_traceback(list_function, error.where(), globals.dict());
+            Ref caught = take_exception();
+            log_adapter_error(globals, caught.get(), name.get(), entries.get());
+        }
+    }
+    return check(PySequence_Concat(up_macs.get(), down_macs.get()));
+}
+
+Ref get_mac4network_card(Globals globals, const Arguments&) {
+    if (!truth(globals.get(names::NEW_MAC_DETECT))) {
+        Ref made = call_method(globals.get(names::uuid), names::uuid1);
+        Ref digits = attribute(made, names::hex_digits);
+        Ref node = check(PyObject_GetItem(digits.get(), names::last_twelve));
+        return call_method(node, names::upper);
+    }
+    Ref macs = call(globals.get(names::get_mac4multiple_network_card));
+    if (truth(macs)) {
+        Ref first = check(PyObject_GetItem(macs.get(), names::zero));
+        Ref bare = call_method(first, names::replace, names::hyphen, names::empty);
+        bare = call_method(bare, names::replace, names::colon, names::empty);
+        return call_method(bare, names::upper);
+    }
+    Ref node = call_method(globals.get(names::uuid), names::getnode);
+    Ref digits = call(names::hex, node.get());
+    Ref bare = check(PyObject_GetItem(digits.get(), names::after_prefix));
+    return call_method(bare, names::upper);
+}
 
 }  // namespace vorlik
