@@ -25,6 +25,12 @@ static Constant hyphen{"-"}, colon{":"}, empty{""}, read_mac_error{"Read Mac Err
 static Constant zero{+[] { return PyLong_FromLong(0); }};
 static Constant after_prefix{+[] { return slice_from(2); }};
 static Constant last_twelve{+[] { return slice_from(-12); }};
+// The interpreter's `re` and its `match` as found at load.
+static Constant re_at_load{+[] { return PyImport_ImportModule("re"); }};
+static Constant match_at_load{+[]() -> PyObject* {
+    Ref module = Ref::steal(PyImport_ImportModule("re"));
+    return module ? PyObject_GetAttrString(module.get(), "match") : nullptr;
+}};
 }  // namespace names
 
 namespace {
@@ -69,18 +75,20 @@ std::pair<Ref, Ref> unpack_pair(PyObject* item) {
 
 // Makes `exception` the one being handled (sys.exc_info()) for the life of
 // the scope, as an except block does, so that logging records its traceback.
+// It swaps the innermost state as the interpreter does: restoring through
+// the handled-exception API would copy a generator's caller's exception in.
 class Handling {
   public:
     explicit Handling(PyObject* exception) noexcept
-        : previous_(Ref::steal(PyErr_GetHandledException())) {
-        PyErr_SetHandledException(exception);
-    }
+        : state_(PyThreadState_Get()->exc_info),
+          previous_(std::exchange(state_->exc_value, Ref::borrow(exception).release())) {}
     Handling(const Handling&) = delete;
     Handling& operator=(const Handling&) = delete;
-    ~Handling() { PyErr_SetHandledException(previous_.get()); }
+    ~Handling() { Py_XDECREF(std::exchange(state_->exc_value, previous_)); }
 
   private:
-    Ref previous_;
+    _PyErr_StackItem* state_;
+    PyObject* previous_;
 };
 
 // Takes the pending exception, carrying its traceback.
@@ -126,16 +134,45 @@ void list_adapter(Globals globals, PyObject* stats, PyObject* name, PyObject* en
 
 // `re.match(pattern, address)` through the global `re`, as a truth value.
 bool matches(Globals globals, PyObject* pattern, PyObject* address) {
-    Ref found = call_method(globals.get(names::re), names::match, pattern, address);
-    return truth(found);
+    Ref match = attribute(globals.get(names::re), names::match);
+    return truth(call(match, pattern, address));
+}
+
+bool is_hex_digit(Py_UCS4 c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// What the two patterns together answer for an exact str: six ASCII
+// hexadecimal pairs at the start, joined by one separator, "-" or ":".
+bool starts_with_address(PyObject* text) {
+    constexpr Py_ssize_t address_length = 17;
+    if (PyUnicode_GET_LENGTH(text) < address_length) return false;
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    const Py_UCS4 separator = PyUnicode_READ(kind, data, 2);
+    if (separator != '-' && separator != ':') return false;
+    for (Py_ssize_t i = 0; i < address_length; ++i) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (i % 3 == 2 ? c != separator : !is_hex_digit(c)) return false;
+    }
+    return true;
 }
 
 }  // namespace
 
 Ref is_mac_address(Globals globals, const Arguments& arguments) {
     PyObject* address = arguments.values[0];
-    const bool accepted = matches(globals, names::hyphen_pattern, address) ||
-                          matches(globals, names::colon_pattern, address);
+    Ref re = globals.get(names::re);
+    Ref match = attribute(re, names::match);
+    bool accepted;
+    if (PyUnicode_CheckExact(address) && re.get() == names::re_at_load.get() &&
+        match.get() == names::match_at_load.get()) {
+        check(PyUnicode_READY(address));
+        accepted = starts_with_address(address);
+    } else {
+        accepted = truth(call(match, names::hyphen_pattern, address)) ||
+                   matches(globals, names::colon_pattern, address);
+    }
     return Ref::borrow(accepted ? Py_True : Py_False);
 }
 
