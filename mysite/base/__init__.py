@@ -1,0 +1,1 @@
+"""The application's base app: its store of named text parameters."""

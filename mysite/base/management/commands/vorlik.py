@@ -1,0 +1,418 @@
+"""``python manage.py vorlik``: the machine identity, the text cipher and the
+parameter store, from the command line."""
+
+import argparse
+import base64
+import binascii
+import json
+import logging
+import os
+import platform
+import subprocess
+import sys
+import traceback
+from contextlib import contextmanager
+from dataclasses import dataclass, field
+
+from django.conf import settings
+from django.core.management.base import BaseCommand, CommandError
+from django.db import DatabaseError, connection
+
+from mysite.base.models import Parameter, ParameterNotFound
+
+MIGRATE_HINT = 'the parameter table does not exist yet: run "python manage.py migrate" first'
+WRONG_KEY = "cannot decrypt: wrong key or damaged cipher text"
+KEY_HELP = "16, 24 or 32 bytes of UTF-8 text (the built-in default key when omitted)"
+
+
+@dataclass
+class SourceReport:
+    value: object = None
+    asked: bool = True
+    notes: list[str] = field(default_factory=list)
+    tracebacks: list[str] = field(default_factory=list)
+    addresses: list[dict] | None = None
+
+    def note(self, line: str, tb: str | None = None) -> None:
+        if line not in self.notes:
+            self.notes.append(line)
+        if tb and tb not in self.tracebacks:
+            self.tracebacks.append(tb)
+
+
+class _Recorder(logging.Handler):
+    def __init__(self):
+        super().__init__(logging.DEBUG)
+        self.records: list[logging.LogRecord] = []
+
+    def emit(self, record):
+        self.records.append(record)
+
+
+@contextmanager
+def captured_records(logger):
+    recorder = _Recorder()
+    logger.addHandler(recorder)
+    try:
+        yield recorder.records
+    finally:
+        logger.removeHandler(recorder)
+
+
+def _program(cmd) -> str:
+    if isinstance(cmd, (list, tuple)) and cmd:
+        return str(cmd[0])
+    return str(cmd)
+
+
+def _lacks_admin_rights() -> bool:
+    return hasattr(os, "geteuid") and os.geteuid() != 0
+
+
+def exception_line(exc: BaseException) -> str:
+    """One readable line for a failure of a query program or of a source."""
+    if isinstance(exc, subprocess.CalledProcessError):
+        program = _program(exc.cmd)
+        if exc.returncode < 0:
+            return f"{program} was stopped by signal {-exc.returncode}"
+        hint = " (needs administrator rights?)" if _lacks_admin_rights() else ""
+        return f"{program} exited with status {exc.returncode}{hint}"
+    if isinstance(exc, FileNotFoundError) and exc.filename:
+        return f"{exc.filename} not found"
+    if isinstance(exc, PermissionError) and exc.filename:
+        return f"{exc.filename} could not be started: permission denied"
+    if isinstance(exc, UnicodeDecodeError):
+        return "the program's output is not UTF-8 text"
+    return f"{type(exc).__name__}: {exc}"
+
+
+def record_line(record: logging.LogRecord) -> tuple[str, str | None]:
+    """The record as one line, and its traceback text when it carries one."""
+    if not record.exc_info or record.exc_info[1] is None:
+        return record.getMessage(), None
+    exc = record.exc_info[1]
+    line = exception_line(exc)
+    if record.msg is not exc:
+        line = f"{record.getMessage()} ({line})"
+    return line, "".join(traceback.format_exception(*record.exc_info))
+
+
+def annotate_addresses(addresses: list[str]) -> list[dict]:
+    """Pair each listed address with its adapter and state, as psutil sees them now."""
+    import psutil
+
+    stats = psutil.net_if_stats()
+    entries = []
+    for name, addrs in psutil.net_if_addrs().items():
+        state = stats.get(name)
+        up = bool(state and state.isup)
+        entries.extend((addr.address, name, up) for addr in addrs)
+    # The list holds the addresses of adapters that are up first.
+    entries.sort(key=lambda entry: not entry[2])
+    annotated = []
+    for address in addresses:
+        match = next((entry for entry in entries if entry[0] == address), None)
+        if match is not None:
+            entries.remove(match)
+        annotated.append(
+            {
+                "address": address,
+                "adapter": match[1] if match else None,
+                "up": match[2] if match else None,
+            }
+        )
+    return annotated
+
+
+def _state(entry: dict) -> str:
+    return {True: "up", False: "down"}.get(entry["up"], "unknown")
+
+
+def _has_dept_count() -> bool:
+    try:
+        getattr(settings, "DEPT_COUNT")  # noqa: B009 - presence counts, whatever the value
+    except Exception:
+        return False
+    return True
+
+
+def _parameter_table_exists() -> bool:
+    try:
+        return Parameter._meta.db_table in connection.introspection.table_names()
+    except DatabaseError:
+        return False
+
+
+class Command(BaseCommand):
+    help = "Machine identity, text cipher and parameter store of the native module mysite.core.vorlik."
+
+    def add_arguments(self, parser):
+        common = argparse.ArgumentParser(add_help=False)
+        common.add_argument(
+            "--verbose", action="store_true", help="show full tracebacks of failures"
+        )
+        sub = parser.add_subparsers(dest="action", required=True, metavar="ACTION")
+
+        identity = sub.add_parser(
+            "identity",
+            parents=[common],
+            help="the machine identity and what each of its sources answered",
+        )
+        identity.add_argument("--json", action="store_true", help="print one JSON object")
+
+        sub.add_parser("macs", parents=[common], help="the network adapters' addresses, up first")
+
+        for action, what in (("encrypt", "plain text"), ("decrypt", "Base64 cipher text")):
+            cipher = sub.add_parser(action, parents=[common], help=f"{action} text")
+            cipher.add_argument(
+                "text",
+                nargs="?",
+                help=f"the {what}; read from standard input (without its final line break) when omitted",
+            )
+            cipher.add_argument("--key", help=KEY_HELP)
+
+        # --verbose only on the leaves: a nested parser's default would reset it.
+        param = sub.add_parser(
+            "param",
+            help='read or write a stored parameter (needs "python manage.py migrate" once)',
+        )
+        param_sub = param.add_subparsers(dest="param_action", required=True, metavar="ACTION")
+        get = param_sub.add_parser("get", parents=[common], help="print a parameter's value")
+        get.add_argument("name")
+        put = param_sub.add_parser("set", parents=[common], help="store a parameter's value")
+        put.add_argument("name")
+        put.add_argument("value")
+        for p in (get, put):
+            p.add_argument(
+                "--dept", type=int, help="department number (only where DEPT_COUNT is set)"
+            )
+
+    def handle(self, *args, **options):
+        self.verbose = options["verbose"]
+        try:
+            from mysite.core import vorlik
+        except ImportError as exc:
+            self._traceback(exc)
+            raise CommandError(
+                f"the native module mysite.core.vorlik cannot be imported ({exc}): install the project first"
+            ) from exc
+        action = options["action"]
+        try:
+            if action == "identity":
+                self.identity(vorlik, options["json"])
+            elif action == "macs":
+                self.macs(vorlik)
+            elif action in ("encrypt", "decrypt"):
+                self.cipher(vorlik, action, options["text"], options["key"])
+            else:
+                self.param(vorlik, options)
+        except CommandError as exc:
+            self._traceback(exc.__cause__)
+            raise
+        except Exception as exc:
+            self._traceback(exc)
+            raise CommandError(f"{type(exc).__name__}: {exc}") from exc
+
+    def _traceback(self, exc):
+        if self.verbose and exc is not None:
+            self.stderr.write("".join(traceback.format_exception(exc)), ending="")
+
+    # identity and macs
+
+    def identity(self, vorlik, as_json):
+        forced = bool(vorlik.FORCED_MAC)
+        # What the sources log here is shown by asking each of them below.
+        with captured_records(vorlik.logger):
+            category, identifier = vorlik.get_system_uuid()
+
+        if forced:
+            skipped = "not asked: FORCED_MAC is set"
+            smbios = SourceReport(asked=False, notes=[skipped])
+            guid = SourceReport(asked=False, notes=[skipped])
+        else:
+            smbios = self._source(vorlik, vorlik.get_smbios_uuid)
+            self._explain_smbios(smbios)
+            guid = self._source(vorlik, vorlik.get_machine_guid)
+            if guid.value is None:
+                guid.note(
+                    "exists on Windows only"
+                    if platform.system() != "Windows"
+                    else "the registry value MachineGuid could not be read"
+                )
+        mac = self._mac_source(vorlik)
+        sources = {"SMBIOS": smbios, "MachineGUID": guid, "MAC": mac}
+
+        if as_json:
+            self.stdout.write(json.dumps(self._json(category, identifier, forced, sources), ensure_ascii=False))
+        else:
+            self._print_identity(category, identifier, forced, sources)
+
+    def _source(self, vorlik, function) -> SourceReport:
+        report = SourceReport()
+        report.value = self._ask(vorlik, function, report)
+        return report
+
+    @staticmethod
+    def _ask(vorlik, function, report):
+        """Call ``function``, turning what it logs into notes of ``report``."""
+        with captured_records(vorlik.logger) as records:
+            value = function()
+        for record in records:
+            report.note(*record_line(record))
+        return value
+
+    @staticmethod
+    def _explain_smbios(report):
+        if report.value == "":
+            report.note("the SMBIOS program printed nothing")
+        elif report.value is None and not report.notes:
+            system = platform.system()
+            if system == "Windows":
+                report.note("the firmware reports no usable UUID (all F)")
+            elif system != "Linux":
+                report.note(f"not queried on {system or 'this system'}: only on Linux and Windows")
+
+    def _mac_source(self, vorlik) -> SourceReport:
+        report = self._source(vorlik, vorlik.get_mac4network_card)
+        if not vorlik.NEW_MAC_DETECT:
+            report.note("psutil is not installed: the identifier comes from a time-based UUID")
+            report.addresses = []
+            return report
+        addresses = self._ask(vorlik, vorlik.get_mac4multiple_network_card, report)
+        report.addresses = annotate_addresses(addresses)
+        if not report.addresses:
+            report.note("no adapter address listed: the identifier is the uuid module's node number")
+        elif isinstance(report.value, str) and report.value and not report.value.strip("0"):
+            report.note("all-zero address (a loopback adapter's): the same on every machine, not unique")
+        return report
+
+    def _json(self, category, identifier, forced, sources):
+        out = {"category": category, "identifier": identifier, "forced_mac": forced, "sources": {}}
+        for name, report in sources.items():
+            item = {"asked": report.asked, "value": report.value, "notes": report.notes}
+            if self.verbose:
+                item["tracebacks"] = report.tracebacks
+            if report.addresses is not None:
+                item["addresses"] = report.addresses
+            out["sources"][name] = item
+        return out
+
+    def _print_identity(self, category, identifier, forced, sources):
+        write = self.stdout.write
+        write(f"Machine identity: {category} {identifier or '(empty)'}")
+        if forced:
+            write("  FORCED_MAC is set: the identity is the adapter identifier, taken at once")
+        write("Sources:")
+        for name, report in sources.items():
+            lines = ([str(report.value)] if report.value else []) + report.notes
+            if not report.value and report.asked:
+                lines[0:1] = [f"no answer: {lines[0]}" if lines else "no answer"]
+            write(f"  {name + ':':<13}{lines[0]}")
+            for line in lines[1:]:
+                write(f"  {'':<13}{line}")
+            if self.verbose:
+                for tb in report.tracebacks:
+                    write("".join(f"      {line}\n" for line in tb.splitlines()), ending="")
+        addresses = sources["MAC"].addresses
+        if addresses:
+            write("Adapter addresses (the first one gives the MAC identifier):")
+            self._print_addresses(addresses, indent="  ")
+
+    def _print_addresses(self, addresses, indent=""):
+        width = max(len(entry["address"]) for entry in addresses)
+        for entry in addresses:
+            adapter = entry["adapter"] or "(adapter gone)"
+            self.stdout.write(f"{indent}{entry['address']:<{width}}  {_state(entry):<7} {adapter}")
+
+    def macs(self, vorlik):
+        report = self._source(vorlik, vorlik.get_mac4multiple_network_card)
+        for line in report.notes:
+            self.stderr.write(f"warning: {line}")
+        if self.verbose:
+            for tb in report.tracebacks:
+                self.stderr.write(tb, ending="")
+        if not report.value:
+            self.stderr.write("no adapter address found")
+            return
+        self._print_addresses(annotate_addresses(report.value))
+
+    # cipher
+
+    def cipher(self, vorlik, action, text, key):
+        if key is not None:
+            try:
+                key_length = len(key.encode("utf-8"))
+            except UnicodeEncodeError as exc:
+                raise CommandError("--key is not valid UTF-8 text") from exc
+            if key_length not in (16, 24, 32):
+                raise CommandError(
+                    f"--key must be 16, 24 or 32 bytes of UTF-8 text, not {key_length} "
+                    "(omit it for the built-in default key)"
+                )
+        if text is None:
+            text = self._read_stdin()
+            if action == "encrypt" and text.endswith("\n"):
+                text = text[:-2] if text.endswith("\r\n") else text[:-1]
+        if action == "encrypt":
+            try:
+                result = vorlik.aes_encrypt(text, key)
+            except UnicodeEncodeError as exc:
+                raise CommandError("the text is not valid UTF-8 text") from exc
+        else:
+            result = self._decrypt(vorlik, text.strip(), key)
+        self.stdout.write(result + "\n", ending="")
+
+    @staticmethod
+    def _decrypt(vorlik, text, key):
+        # The module's decoder skips characters outside the Base64 alphabet,
+        # so a typo would decrypt something else: check strictly here.
+        text = "".join(text.split())
+        try:
+            raw = base64.b64decode(text, validate=True)
+        except binascii.Error as exc:
+            raise CommandError(f"the cipher text is not valid Base64 ({exc})") from exc
+        if not raw:
+            raise CommandError("nothing to decrypt: the cipher text is empty")
+        try:
+            plain = vorlik.aes_decrypt(text, key)
+        except UnicodeError as exc:
+            raise CommandError(WRONG_KEY) from exc
+        except ValueError as exc:
+            raise CommandError(f"cannot decrypt: not a cipher text of this tool ({exc})") from exc
+        # Padding is not checked on the way back, so a wrong key can still
+        # yield some text; only the true plain text encrypts to the same bytes.
+        if base64.b64decode(vorlik.aes_encrypt(plain, key)) != raw:
+            raise CommandError(WRONG_KEY)
+        return plain
+
+    @staticmethod
+    def _read_stdin():
+        if sys.stdin is None:
+            raise CommandError("no text given and there is no standard input")
+        try:
+            return sys.stdin.buffer.read().decode("utf-8")
+        except UnicodeDecodeError as exc:
+            raise CommandError("standard input is not valid UTF-8 text") from exc
+
+    # parameters
+
+    def param(self, vorlik, options):
+        kwargs = {}
+        if options["dept"] is not None:
+            if not _has_dept_count():
+                raise CommandError("--dept needs DEPT_COUNT in the settings: this installation has no departments")
+            kwargs["dept"] = options["dept"]
+        try:
+            if options["param_action"] == "get":
+                value = vorlik.get_param_value(options["name"], **kwargs)
+                self.stdout.write(value + "\n", ending="")
+            else:
+                vorlik.set_param_value(options["name"], options["value"], **kwargs)
+        except ParameterNotFound as exc:
+            raise CommandError(str(exc)) from exc
+        except (TypeError, ValueError) as exc:
+            raise CommandError(f"refused: {exc}") from exc
+        except DatabaseError as exc:
+            if not _parameter_table_exists():
+                raise CommandError(MIGRATE_HINT) from exc
+            raise CommandError(f"database error: {exc}") from exc

@@ -1,0 +1,164 @@
+"""``python manage.py vorlik``, run the way a user runs it."""
+
+import json
+import os
+import platform
+import re
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+REPO = Path(__file__).resolve().parent.parent
+KEY = "0123456789abcdef0123456789ABCDEF"
+OTHER_KEY = "fedcba9876543210"
+CATEGORIES = {"SMBIOS", "MachineGUID", "MAC"}
+NO_DMIDECODE = platform.system() == "Linux" and shutil.which("dmidecode") is None
+
+
+@pytest.fixture
+def vorlik(tmp_path):
+    env = dict(os.environ, MYSITE_DB_PATH=str(tmp_path / "db.sqlite3"))
+    env.pop("MYSITE_FORCED_MAC", None)
+
+    def run(*args, stdin=None, forced_mac=False, command="vorlik"):
+        return subprocess.run(
+            [sys.executable, "manage.py", command, *args],
+            cwd=REPO,
+            env=dict(env, MYSITE_FORCED_MAC="1") if forced_mac else env,
+            input=stdin,
+            stdin=subprocess.DEVNULL if stdin is None else None,
+            capture_output=True,
+            text=True,
+            encoding="utf-8",
+        )
+
+    return run
+
+
+def ok(result):
+    assert result.returncode == 0, result.stderr
+    assert "Traceback" not in result.stdout + result.stderr
+    return result.stdout
+
+
+def failure_line(result):
+    """The one line a failing command prints on stderr."""
+    assert result.returncode != 0
+    assert result.stdout == ""
+    lines = result.stderr.splitlines()
+    assert len(lines) == 1, result.stderr
+    return lines[0]
+
+
+def test_identity_reports_every_source(vorlik):
+    out = ok(vorlik("identity")).splitlines()
+    category, identifier = re.fullmatch(r"Machine identity: (\S+) (\S+)", out[0]).groups()
+    assert category in CATEGORIES
+    lines = {line.split(":")[0].strip(): line for line in out if re.match(r"  (SMBIOS|MachineGUID|MAC): ", line)}
+    assert set(lines) == CATEGORIES
+    if category != "MAC":
+        assert identifier in lines[category]
+    if platform.system() != "Windows":
+        assert "exists on Windows only" in lines["MachineGUID"]
+    if NO_DMIDECODE:
+        assert lines["SMBIOS"].endswith("no answer: dmidecode not found")
+
+
+def test_identity_json_agrees_with_the_text(vorlik):
+    report = json.loads(ok(vorlik("identity", "--json")))
+    first_line = ok(vorlik("identity")).splitlines()[0]
+    assert first_line == f"Machine identity: {report['category']} {report['identifier']}"
+    assert report["forced_mac"] is False
+    assert set(report["sources"]) == CATEGORIES
+    assert report["sources"][report["category"]]["value"] == report["identifier"]
+    for source in report["sources"].values():
+        assert source["asked"] is True
+        assert "tracebacks" not in source
+    for entry in report["sources"]["MAC"]["addresses"]:
+        assert set(entry) == {"address", "adapter", "up"}
+
+
+def test_forced_mac_takes_the_adapter_identifier_at_once(vorlik):
+    report = json.loads(ok(vorlik("identity", "--json", forced_mac=True)))
+    assert report["category"] == "MAC"
+    assert report["forced_mac"] is True
+    assert report["identifier"] == report["sources"]["MAC"]["value"]
+    for name in ("SMBIOS", "MachineGUID"):
+        assert report["sources"][name] == {
+            "asked": False,
+            "value": None,
+            "notes": ["not asked: FORCED_MAC is set"],
+        }
+    assert "FORCED_MAC is set" in ok(vorlik("identity", forced_mac=True)).splitlines()[1]
+
+
+@pytest.mark.skipif(not NO_DMIDECODE, reason="needs a Linux machine without dmidecode")
+def test_verbose_adds_the_traceback_of_a_logged_failure(vorlik):
+    result = vorlik("identity", "--verbose")
+    assert result.returncode == 0
+    assert "FileNotFoundError" in result.stdout
+    result = vorlik("identity", "--json", "--verbose")
+    assert result.returncode == 0
+    (tb,) = json.loads(result.stdout)["sources"]["SMBIOS"]["tracebacks"]
+    assert tb.startswith("Traceback") and "dmidecode" in tb
+
+
+def test_macs_lists_the_addresses_with_their_state(vorlik):
+    report = json.loads(ok(vorlik("identity", "--json")))
+    listed = [[entry["address"], "up" if entry["up"] else "down"] for entry in report["sources"]["MAC"]["addresses"]]
+    assert [line.split()[:2] for line in ok(vorlik("macs")).splitlines()] == listed
+
+
+@pytest.mark.parametrize("text", ["hello", "", "Grüße 🌍\nzweite Zeile\twith tab"])
+@pytest.mark.parametrize("key", [None, KEY])
+def test_encrypt_then_decrypt_round_trips_through_stdin(vorlik, text, key):
+    key_args = ["--key", key] if key else []
+    cipher_text = ok(vorlik("encrypt", *key_args, stdin=text + "\n"))
+    assert cipher_text.endswith("\n") and cipher_text.count("\n") == 1
+    assert ok(vorlik("decrypt", *key_args, stdin=cipher_text)) == text + "\n"
+    # The argument form gives the same cipher text: the final line break of stdin is not encrypted.
+    assert ok(vorlik("encrypt", *key_args, "--", text)) == cipher_text
+    assert ok(vorlik("decrypt", *key_args, cipher_text.strip())) == text + "\n"
+
+
+@pytest.mark.parametrize(
+    "cipher_text", ["abc", "!!!", "YWJj ZGV", "QUJD*REVG", "not base64 at all", "===="]
+)
+def test_bad_base64_is_one_line_and_no_traceback(vorlik, cipher_text):
+    line = failure_line(vorlik("decrypt", cipher_text))
+    assert "Base64" in line or "nothing to decrypt" in line
+    assert failure_line(vorlik("decrypt", stdin=cipher_text)) == line
+
+
+def test_cipher_refusals_are_one_line(vorlik):
+    cipher_text = ok(vorlik("encrypt", "--key", KEY, "secret"))
+    assert "wrong key" in failure_line(vorlik("decrypt", "--key", OTHER_KEY, cipher_text))
+    assert "wrong key" in failure_line(vorlik("decrypt", cipher_text))
+    assert "not a cipher text" in failure_line(vorlik("decrypt", "YWJj"))
+    assert "nothing to decrypt" in failure_line(vorlik("decrypt", stdin="\n"))
+    for key in ("short", "", "ä" * 9 + "1234567"):
+        assert "--key must be 16, 24 or 32 bytes" in failure_line(vorlik("encrypt", "--key", key, "x"))
+
+
+def test_param_needs_a_migrated_database(vorlik):
+    for args in (("get", "name"), ("set", "name", "value")):
+        line = failure_line(vorlik("param", *args))
+        assert '"python manage.py migrate"' in line
+
+    ok(vorlik("--noinput", command="migrate"))
+    assert "'name' is not set" in failure_line(vorlik("param", "get", "name"))
+    assert ok(vorlik("param", "set", "name", "Grüße 🌍")) == ""
+    assert ok(vorlik("param", "get", "name")) == "Grüße 🌍\n"
+    assert "must not be empty" in failure_line(vorlik("param", "set", "", "value"))
+    assert "DEPT_COUNT" in failure_line(vorlik("param", "get", "name", "--dept", "1"))
+    assert ok(vorlik("param", "get", "name")) == "Grüße 🌍\n"
+
+
+def test_verbose_failure_shows_the_traceback(vorlik):
+    result = vorlik("decrypt", "abc", "--verbose")
+    assert result.returncode != 0
+    assert "Traceback" in result.stderr
+    assert result.stderr.splitlines()[-1].startswith("CommandError: the cipher text is not valid Base64")
