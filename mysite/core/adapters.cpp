@@ -1,6 +1,4 @@
 // Network adapter addresses: MAC address text, the adapter list, one identifier.
-#include <utility>
-
 #include "frame.hpp"
 
 namespace vorlik {
@@ -19,93 +17,23 @@ static Constant hex{Constant::Builtin{"hex"}};
 static Constant hyphen_pattern{"([0-9A-Fa-f]{2})(-[0-9A-Fa-f]{2}){5}"},
     colon_pattern{"([0-9A-Fa-f]{2})(:[0-9A-Fa-f]{2}){5}"};
 static Constant match{"match"}, net_if_addrs{"net_if_addrs"}, net_if_stats{"net_if_stats"},
-    items{"items"}, get{"get"}, isup{"isup"}, address{"address"}, exception{"exception"},
-    getnode{"getnode"}, uuid1{"uuid1"}, hex_digits{"hex"};
-static Constant hyphen{"-"}, colon{":"}, empty{""}, read_mac_error{"Read Mac Error "};
+    items{"items"}, isup{"isup"}, address{"address"}, getnode{"getnode"}, uuid1{"uuid1"},
+    hex_digits{"hex"};
+static Constant colon{":"}, read_mac_error{"Read Mac Error "};
 static Constant zero{+[] { return PyLong_FromLong(0); }};
 static Constant after_prefix{+[] { return slice_from(2); }};
 static Constant last_twelve{+[] { return slice_from(-12); }};
-// The interpreter's `re` and its `match` as found at load.
-static Constant re_at_load{+[] { return PyImport_ImportModule("re"); }};
-static Constant match_at_load{+[]() -> PyObject* {
-    Ref module = Ref::steal(PyImport_ImportModule("re"));
-    return module ? PyObject_GetAttrString(module.get(), "match") : nullptr;
-}};
+// The native matcher stands in for these only.
+static Constant loaded_re{Constant::Original{"re"}}, loaded_match{Constant::Original{"re", "match"}};
 }  // namespace names
 
 namespace {
 
 constexpr const char list_function[] = "mysite.core.vorlik.get_mac4multiple_network_card";
 
-// The iterator's next item; null once it is exhausted.
-Ref next(PyObject* iterator, std::source_location where = std::source_location::current()) {
-    Ref item = Ref::steal(PyIter_Next(iterator));
-    if (!item && PyErr_Occurred()) throw PyErrorAlready(where);
-    return item;
-}
-
-// `first, second = item`, with the interpreter's errors for other shapes.
-std::pair<Ref, Ref> unpack_pair(PyObject* item) {
-    if ((PyTuple_CheckExact(item) || PyList_CheckExact(item)) && PySequence_Fast_GET_SIZE(item) == 2) {
-        PyObject** values = PySequence_Fast_ITEMS(item);
-        return {Ref::borrow(values[0]), Ref::borrow(values[1])};
-    }
-    Ref iterator = Ref::steal(PyObject_GetIter(item));
-    if (!iterator) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(item)->tp_iter == nullptr &&
-            !PySequence_Check(item)) {
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
-                         Py_TYPE(item)->tp_name);
-        }
-        throw PyErrorAlready();
-    }
-    Ref first = next(iterator.get());
-    Ref second = first ? next(iterator.get()) : Ref();
-    if (!second) {
-        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)",
-                     first ? 1 : 0);
-        throw PyErrorAlready();
-    }
-    if (next(iterator.get())) {
-        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-        throw PyErrorAlready();
-    }
-    return {std::move(first), std::move(second)};
-}
-
-// Makes `exception` the one being handled (sys.exc_info()) for the life of
-// the scope, as an except block does, so that logging records its traceback.
-// It swaps the innermost state as the interpreter does: restoring through
-// the handled-exception API would copy a generator's caller's exception in.
-class Handling {
-  public:
-    explicit Handling(PyObject* exception) noexcept
-        : state_(PyThreadState_Get()->exc_info),
-          previous_(std::exchange(state_->exc_value, Ref::borrow(exception).release())) {}
-    Handling(const Handling&) = delete;
-    Handling& operator=(const Handling&) = delete;
-    ~Handling() { Py_XDECREF(std::exchange(state_->exc_value, previous_)); }
-
-  private:
-    _PyErr_StackItem* state_;
-    PyObject* previous_;
-};
-
-// Takes the pending exception, carrying its traceback.
-Ref take_exception() noexcept {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (traceback != nullptr) PyException_SetTraceback(value, traceback);
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
-    return Ref::steal(value);
-}
-
-// `logger.exception("Read Mac Error " + str(name) + ":" + str(entries))`
-// while `error` is being handled.
-void log_adapter_error(Globals globals, PyObject* error, PyObject* name, PyObject* entries) {
-    Handling handling(error);
+// `logger.exception("Read Mac Error " + str(name) + ":" + str(entries))`, while the
+// failure is being handled.
+void log_adapter_error(Globals globals, PyObject* name, PyObject* entries) {
     Ref log = attribute(globals.get(names::logger), names::exception);
     Ref name_text = check(PyObject_Str(name));
     Ref message = check(PyNumber_Add(names::read_mac_error, name_text.get()));
@@ -122,7 +50,7 @@ void list_adapter(Globals globals, PyObject* stats, PyObject* name, PyObject* en
     const bool up = truth(state) && truth(attribute(state, names::isup));
     PyObject* target = up ? up_macs : down_macs;
     Ref iterator = check(PyObject_GetIter(entries));
-    while (Ref entry = next(iterator.get())) {
+    while (Ref entry = next_item(iterator.get())) {
         Ref accepts = globals.get(names::is_mac_address);
         Ref address = attribute(entry, names::address);
         if (!truth(call(accepts, address.get()))) continue;
@@ -162,15 +90,12 @@ bool starts_with_address(PyObject* text) {
 
 Ref is_mac_address(Globals globals, const Arguments& arguments) {
     PyObject* address = arguments.values[0];
-    Ref re = globals.get(names::re);
-    Ref match = attribute(re, names::match);
     bool accepted;
-    if (PyUnicode_CheckExact(address) && re.get() == names::re_at_load.get() &&
-        match.get() == names::match_at_load.get()) {
-        check(PyUnicode_READY(address));
+    if (PyUnicode_CheckExact(address) && unchanged(globals.dict(), names::re, names::loaded_re) &&
+        unchanged_attribute(names::loaded_re, names::match, names::loaded_match)) {
         accepted = starts_with_address(address);
     } else {
-        accepted = truth(call(match, names::hyphen_pattern, address)) ||
+        accepted = matches(globals, names::hyphen_pattern, address) ||
                    matches(globals, names::colon_pattern, address);
     }
     return Ref::borrow(accepted ? Py_True : Py_False);
@@ -183,7 +108,7 @@ Ref get_mac4multiple_network_card(Globals globals, const Arguments&) {
     Ref up_macs = check(PyList_New(0));
     Ref down_macs = check(PyList_New(0));
     Ref adapters = check(PyObject_GetIter(call_method(addrs, names::items).get()));
-    while (Ref adapter = next(adapters.get())) {
+    while (Ref adapter = next_item(adapters.get())) {
         auto [name, entries] = unpack_pair(adapter.get());
         try {
             list_adapter(globals, stats.get(), name.get(), entries.get(), up_macs.get(),
@@ -191,9 +116,9 @@ Ref get_mac4multiple_network_card(Globals globals, const Arguments&) {
         } catch (const PyErrorAlready& error) {
             // Any exception, as written: one unreadable adapter must not hide
             // the others, and the record keeps what was caught.
-            add_traceback(list_function, error.where(), globals.dict());
-            Ref caught = take_exception();
-            log_adapter_error(globals, caught.get(), name.get(), entries.get());
+            Handling caught(error);
+            caught.enter(list_function, globals.dict());
+            log_adapter_error(globals, name.get(), entries.get());
         }
     }
     return check(PySequence_Concat(up_macs.get(), down_macs.get()));

@@ -14,7 +14,8 @@ Constant pad{"pad"}, unpad{"unpad"}, is_mac_address{"is_mac_address"},
     get_mac4multiple_network_card{"get_mac4multiple_network_card"},
     get_mac4network_card{"get_mac4network_card"}, get_smbios_uuid{"get_smbios_uuid"},
     get_machine_guid{"get_machine_guid"};
-Constant encode{"encode"}, decode{"decode"}, utf_8{"utf-8"}, replace{"replace"}, upper{"upper"};
+Constant encode{"encode"}, decode{"decode"}, utf_8{"utf-8"}, replace{"replace"}, upper{"upper"},
+    exception{"exception"}, get{"get"}, strip{"strip"}, hyphen{"-"}, empty{""};
 }  // namespace names
 
 namespace {
@@ -110,6 +111,99 @@ Ref import_from(PyObject* module, PyObject* name, std::source_location where) {
     if (value != nullptr) return Ref::steal(value);
     if (!PyErr_Occurred()) PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
     throw PyErrorAlready(where);
+}
+
+Ref next_item(PyObject* iterator, std::source_location where) {
+    Ref item = Ref::steal(PyIter_Next(iterator));
+    if (!item && PyErr_Occurred()) throw PyErrorAlready(where);
+    return item;
+}
+
+std::pair<Ref, Ref> unpack_pair(PyObject* value, std::source_location where) {
+    if ((PyTuple_CheckExact(value) || PyList_CheckExact(value)) &&
+        PySequence_Fast_GET_SIZE(value) == 2) {
+        PyObject** items = PySequence_Fast_ITEMS(value);
+        return {Ref::borrow(items[0]), Ref::borrow(items[1])};
+    }
+    Ref iterator = Ref::steal(PyObject_GetIter(value));
+    if (!iterator) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(value)->tp_iter == nullptr &&
+            !PySequence_Check(value)) {
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                         Py_TYPE(value)->tp_name);
+        }
+        throw PyErrorAlready(where);
+    }
+    Ref first = next_item(iterator.get(), where);
+    Ref second = first ? next_item(iterator.get(), where) : Ref();
+    if (!second) {
+        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)",
+                     first ? 1 : 0);
+        throw PyErrorAlready(where);
+    }
+    if (next_item(iterator.get(), where)) {
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        throw PyErrorAlready(where);
+    }
+    return {std::move(first), std::move(second)};
+}
+
+namespace {
+
+// Takes the pending exception, normalised and carrying its traceback.
+PyObject* take_pending() noexcept {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback != nullptr) PyException_SetTraceback(value, traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return value;
+}
+
+void restore_pending(PyObject* exception) noexcept {
+    PyErr_Restore(Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(exception))).release(),
+                  Ref::borrow(exception).release(), PyException_GetTraceback(exception));
+}
+
+bool all_exception_classes(PyObject* types) {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(types); ++i) {
+        if (!PyExceptionClass_Check(PyTuple_GET_ITEM(types, i))) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+Handling::Handling(const PyErrorAlready& error)
+    : where_(error.where()),
+      exception_(take_pending()),
+      state_(PyThreadState_Get()->exc_info),
+      previous_(std::exchange(state_->exc_value, exception_)) {}
+
+Handling::~Handling() { Py_XDECREF(std::exchange(state_->exc_value, previous_)); }
+
+bool Handling::matches(PyObject* type) const {
+    const bool valid =
+        PyTuple_Check(type) ? all_exception_classes(type) : PyExceptionClass_Check(type);
+    if (!valid) {
+        PyErr_SetString(PyExc_TypeError,
+                        "catching classes that do not inherit from BaseException is not allowed");
+        throw PyErrorAlready();
+    }
+    return PyErr_GivenExceptionMatches(exception_, type) != 0;
+}
+
+void Handling::enter(const char* function, PyObject* globals) {
+    restore_pending(exception_);
+    add_traceback(function, where_, globals);
+    // The same exception object comes back, now with the entry.
+    Py_DECREF(take_pending());
+}
+
+void Handling::reraise() {
+    restore_pending(exception_);
+    throw PyErrorAlready(where_);
 }
 
 namespace {

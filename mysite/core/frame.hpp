@@ -179,6 +179,45 @@ inline bool unchanged_attribute(PyObject* module, PyObject* name, PyObject* orig
     return PyModule_CheckExact(module) && unchanged(PyModule_GetDict(module), name, original);
 }
 
+// The iterator's next item; null once it is exhausted.
+Ref next_item(PyObject* iterator, std::source_location where = std::source_location::current());
+
+// `first, second = value`, with the interpreter's errors for other shapes.
+std::pair<Ref, Ref> unpack_pair(PyObject* value,
+                                std::source_location where = std::source_location::current());
+
+// The exception an `except` clause is handling: taken from the error
+// indicator and made the thread's handled exception (sys.exc_info()) until
+// the clause ends, so that logging finds its traceback and an exception raised
+// meanwhile is chained to it, as in Python. It swaps the innermost state as
+// the interpreter does: the handled-exception API would copy a generator's
+// caller's exception into the generator.
+class Handling {
+  public:
+    explicit Handling(const PyErrorAlready& error);
+    ~Handling();
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
+
+    PyObject* exception() const noexcept { return exception_; }
+
+    // Whether `except type:` takes the exception, with the interpreter's
+    // check of what may be caught.
+    bool matches(PyObject* type) const;
+
+    // Adds the function's own traceback entry, as the clause taking it does.
+    void enter(const char* function, PyObject* globals);
+
+    // Lets the exception go on to the caller, from where it was raised.
+    [[noreturn]] void reraise();
+
+  private:
+    std::source_location where_;
+    PyObject* exception_;  // owned by the thread's handled-exception slot
+    _PyErr_StackItem* state_;
+    PyObject* previous_;
+};
+
 // The module dictionary, through which the functions reach each other and
 // the module's globals by name at call time.
 class Globals {
@@ -244,7 +283,7 @@ extern Constant logging, re, settings, uuid, base64, AES, psutil, MAC_BY_UUID, N
     logger, BLOCK_SIZE, FORCED_MAC;
 extern Constant pad, unpad, is_mac_address, get_mac4multiple_network_card, get_mac4network_card,
     get_smbios_uuid, get_machine_guid;
-extern Constant encode, decode, utf_8, replace, upper;
+extern Constant encode, decode, utf_8, replace, upper, exception, get, strip, hyphen, empty;
 }  // namespace names
 
 // The module's functions, defined in their subsystem's unit.

@@ -12,15 +12,14 @@ namespace vorlik {
 
 namespace names {
 static Constant subprocess{"subprocess"}, platform{"platform"}, winreg{"winreg"}, system{"system"},
-    check_output{"check_output"}, CalledProcessError{"CalledProcessError"},
-    exception{"exception"}, strip{"strip"}, split{"split"}, line_feed{"\n"}, hyphen{"-"},
-    empty{""};
+    check_output{"check_output"}, CalledProcessError{"CalledProcessError"}, split{"split"},
+    line_feed{"\n"};
 static Constant Linux{"Linux"}, Windows{"Windows"};
 static Constant dmidecode{"dmidecode"}, dash_s{"-s"}, system_uuid{"system-uuid"};
 static Constant powershell{"powershell"}, dash_Command{"-Command"},
     product_uuid_pipeline{
         "Get-WmiObject -Class Win32_ComputerSystemProduct | Select-Object -ExpandProperty UUID"};
-static Constant wmic{"wmic"}, csproduct{"csproduct"}, get{"get"}, UUID{"UUID"};
+static Constant wmic{"wmic"}, csproduct{"csproduct"}, UUID{"UUID"};
 static Constant all_f_uuid{"FFFFFFFF-FFFF-FFFF-FFFF-FFFFFFFFFFFF"};
 static Constant OpenKey{"OpenKey"}, HKEY_LOCAL_MACHINE{"HKEY_LOCAL_MACHINE"},
     QueryValueEx{"QueryValueEx"}, CloseKey{"CloseKey"},
@@ -52,77 +51,6 @@ bool compare(PyObject* left, PyObject* right, int op) {
     return truth(result);
 }
 
-// The exception an `except` clause is handling: taken from the error
-// indicator and made the interpreter's handled exception (sys.exc_info())
-// until the clause ends, so that logging finds its traceback and an exception
-// raised meanwhile is chained to it, as in Python.
-class Handling {
-  public:
-    explicit Handling(const PyErrorAlready& error) : where_(error.where()) {
-        exception_ = fetch();
-        previous_ = Ref::steal(PyErr_GetHandledException());
-        PyErr_SetHandledException(exception_.get());
-    }
-    ~Handling() { PyErr_SetHandledException(previous_.get()); }
-    Handling(const Handling&) = delete;
-    Handling& operator=(const Handling&) = delete;
-
-    PyObject* exception() const noexcept { return exception_.get(); }
-
-    // Whether `except type:` takes the exception, with the interpreter's
-    // check of what may be caught.
-    bool matches(PyObject* type) const {
-        const bool valid =
-            PyTuple_Check(type) ? all_exception_classes(type) : PyExceptionClass_Check(type);
-        if (!valid) {
-            PyErr_SetString(PyExc_TypeError, "catching classes that do not inherit from "
-                                             "BaseException is not allowed");
-            throw PyErrorAlready();
-        }
-        return PyErr_GivenExceptionMatches(exception_.get(), type) != 0;
-    }
-
-    // Adds the function's own traceback entry, as the clause taking it does.
-    void take(const char* function, Globals globals) {
-        restore();
-        add_traceback(function, where_, globals.dict());
-        exception_ = fetch();
-        PyErr_SetHandledException(exception_.get());
-    }
-
-    // Lets the exception go on to the caller, from where it was raised.
-    [[noreturn]] void reraise() {
-        restore();
-        throw PyErrorAlready(where_);
-    }
-
-  private:
-    static bool all_exception_classes(PyObject* types) {
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(types); ++i) {
-            if (!PyExceptionClass_Check(PyTuple_GET_ITEM(types, i))) return false;
-        }
-        return true;
-    }
-    static Ref fetch() {
-        PyObject *type, *value, *traceback;
-        PyErr_Fetch(&type, &value, &traceback);
-        PyErr_NormalizeException(&type, &value, &traceback);
-        Ref owned_type = Ref::steal(type), exception = Ref::steal(value),
-            owned_traceback = Ref::steal(traceback);
-        if (owned_traceback) check(PyException_SetTraceback(value, traceback));
-        return exception;
-    }
-    void restore() const noexcept {
-        PyObject* value = exception_.get();
-        PyErr_Restore(Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(value))).release(),
-                      Ref::borrow(value).release(), PyException_GetTraceback(value));
-    }
-
-    std::source_location where_;
-    Ref exception_;
-    Ref previous_;
-};
-
 // `subprocess.check_output([...])`, with `universal_newlines=True` for text
 // output. The argument list is a new list at every call.
 Ref check_output(PyObject* subprocess, std::span<const Constant* const> command,
@@ -153,7 +81,7 @@ Ref windows_smbios_uuid(Globals globals, PyObject* subprocess) {
         output = check_output(subprocess, powershell_command, true);
     } catch (const PyErrorAlready& error) {
         Handling dropped(error);
-        dropped.take(smbios_function, globals);
+        dropped.enter(smbios_function, globals.dict());
         output = check_output(subprocess, wmic_command, true);
     }
     Ref stripped = call_method(output, names::strip);
@@ -163,37 +91,6 @@ Ref windows_smbios_uuid(Globals globals, PyObject* subprocess) {
     if (compare(system_uuid.get(), names::all_f_uuid, Py_EQ)) return none();
     Ref bare = without_hyphens(system_uuid.get());
     return call_method(bare, names::upper);
-}
-
-// `first, second = value`, with the interpreter's errors.
-std::pair<Ref, Ref> unpack_pair(PyObject* value) {
-    if ((PyTuple_CheckExact(value) || PyList_CheckExact(value)) &&
-        PySequence_Fast_GET_SIZE(value) == 2) {
-        return {Ref::borrow(PySequence_Fast_GET_ITEM(value, 0)),
-                Ref::borrow(PySequence_Fast_GET_ITEM(value, 1))};
-    }
-    Ref iterator = Ref::steal(PyObject_GetIter(value));
-    if (!iterator) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(value)->tp_iter == nullptr &&
-            !PySequence_Check(value)) {
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
-                         Py_TYPE(value)->tp_name);
-        }
-        throw PyErrorAlready();
-    }
-    Ref items[2];
-    for (int i = 0; i < 2; ++i) {
-        items[i] = Ref::steal(PyIter_Next(iterator.get()));
-        if (items[i]) continue;
-        if (!PyErr_Occurred()) {
-            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-        }
-        throw PyErrorAlready();
-    }
-    Ref extra = Ref::steal(PyIter_Next(iterator.get()));
-    if (extra) PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-    if (PyErr_Occurred()) throw PyErrorAlready();
-    return {std::move(items[0]), std::move(items[1])};
 }
 
 }  // namespace
@@ -218,7 +115,7 @@ Ref get_smbios_uuid(Globals globals, const Arguments&) {
             !failure.matches(names::Exception)) {
             failure.reraise();
         }
-        failure.take(smbios_function, globals);
+        failure.enter(smbios_function, globals.dict());
         call_method(globals.get(names::logger), names::exception, failure.exception());
         return none();
     }
