@@ -23,7 +23,8 @@ namespace {
 // The builtins module, held while the constants are.
 PyObject* builtins_module = nullptr;
 
-Constant dunder_name{"__name__"};
+Constant dunder_name{"__name__"}, dunder_path{"__path__"}, dunder_getattr{"__getattr__"},
+    dunder_spec{"__spec__"}, initializing_flag{"_initializing"};
 
 }  // namespace
 
@@ -95,7 +96,42 @@ Ref Globals::get(PyObject* name, std::source_location where) const {
     return Ref::borrow(value);
 }
 
+namespace {
+
+// sys.modules[name] when the import system would hand back just that: a
+// plain module, not being initialised, and (for a from-list) no package
+// whose submodules the list might name. Null when the import system must
+// decide; runs no Python code but for reading the spec's flag.
+PyObject* already_imported(PyObject* name, bool from_list) {
+    PyObject* module = PyDict_GetItemWithError(PyImport_GetModuleDict(), name);
+    if (module == nullptr || !PyModule_CheckExact(module)) return nullptr;
+    PyObject* dict = PyModule_GetDict(module);
+    if (from_list) {
+        if (PyDict_GetItemWithError(dict, dunder_path) != nullptr ||
+            PyDict_GetItemWithError(dict, dunder_getattr) != nullptr) {
+            return nullptr;
+        }
+    } else if (PyUnicode_FindChar(name, '.', 0, PyUnicode_GET_LENGTH(name), 1) != -1) {
+        return nullptr;
+    }
+    PyObject* spec = PyDict_GetItemWithError(dict, dunder_spec);
+    if (spec == nullptr) return nullptr;
+    if (spec != Py_None) {
+        Ref initializing = Ref::steal(PyObject_GetAttr(spec, initializing_flag));
+        if (!initializing) {
+            PyErr_Clear();
+        } else if (PyObject_IsTrue(initializing.get()) != 0) {
+            return nullptr;
+        }
+    }
+    return module;
+}
+
+}  // namespace
+
 Ref Globals::import(PyObject* name, PyObject* fromlist, std::source_location where) const {
+    if (PyObject* module = already_imported(name, fromlist != nullptr)) return Ref::borrow(module);
+    PyErr_Clear();
     return check(PyImport_ImportModuleLevelObject(name, dict_, nullptr, fromlist, 0), where);
 }
 
