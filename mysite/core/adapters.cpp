@@ -24,7 +24,8 @@ static Constant zero{+[] { return PyLong_FromLong(0); }};
 static Constant after_prefix{+[] { return slice_from(2); }};
 static Constant last_twelve{+[] { return slice_from(-12); }};
 // The native matcher stands in for these only.
-static Constant loaded_re{Constant::Original{"re"}}, loaded_match{Constant::Original{"re", "match"}};
+static Constant loaded_re{Constant::Original{"re"}},
+    loaded_match{Constant::Original{"re", "match"}};
 }  // namespace names
 
 namespace {

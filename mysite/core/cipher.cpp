@@ -24,8 +24,7 @@ static Constant default_key{
 #if VORLIK_WITH_OPENSSL
 // What the native cipher path requires to be unchanged.
 namespace names {
-static Constant loaded_AES{Constant::Original{"AES"}},
-    loaded_new{Constant::Original{"AES", "new"}},
+static Constant loaded_AES{Constant::Original{"AES"}}, loaded_new{Constant::Original{"AES", "new"}},
     loaded_MODE_ECB{Constant::Original{"AES", "MODE_ECB"}}, loaded_pad{Constant::Original{"pad"}},
     loaded_unpad{Constant::Original{"unpad"}}, loaded_base64{Constant::Original{"base64"}},
     loaded_b64encode{Constant::Original{"base64", "b64encode"}},
@@ -144,14 +143,12 @@ Ref new_cipher(Globals globals, PyObject* key, PyObject* mode) {
     return call(make, key_bytes.get(), mode);
 }
 
-
 #if VORLIK_WITH_OPENSSL
 
 // ---- Native AES-ECB and Base64 ---------------------------------------------
 // Taken only while everything the generic path would call is what the module
 // loaded, and only for inputs whose outcome is certain; anything else, errors
 // included, goes the generic way.
-
 
 constexpr std::size_t aes_block = 16;
 // libcrypto counts in int; longer texts go the generic way.
@@ -211,7 +208,9 @@ const EVP_CIPHER* ecb_cipher(std::size_t key_size) {
                                      EVP_CIPHER_fetch(nullptr, "AES-256-ECB", nullptr)};
     return fetched[(key_size - 16) / 8];
 #else
-    return key_size == 16 ? EVP_aes_128_ecb() : key_size == 24 ? EVP_aes_192_ecb() : EVP_aes_256_ecb();
+    return key_size == 16   ? EVP_aes_128_ecb()
+           : key_size == 24 ? EVP_aes_192_ecb()
+                            : EVP_aes_256_ecb();
 #endif
 }
 
@@ -221,13 +220,14 @@ void run_ecb(std::string_view key, bool encrypt, unsigned char* data, std::size_
     const EVP_CIPHER* cipher = ecb_cipher(key.size());
     int written = 0, final_written = 0;
     const auto* key_bytes = reinterpret_cast<const unsigned char*>(key.data());
-    const bool ok = context != nullptr && cipher != nullptr &&
-                    EVP_CipherInit_ex(context, cipher, nullptr, key_bytes, nullptr,
-                                      encrypt ? 1 : 0) == 1 &&
-                    EVP_CIPHER_CTX_set_padding(context, 0) == 1 &&
-                    EVP_CipherUpdate(context, data, &written, data, static_cast<int>(size)) == 1 &&
-                    EVP_CipherFinal_ex(context, data + written, &final_written) == 1;
-    if (!ok || static_cast<std::size_t>(written) + static_cast<std::size_t>(final_written) != size) {
+    const bool ok =
+        context != nullptr && cipher != nullptr &&
+        EVP_CipherInit_ex(context, cipher, nullptr, key_bytes, nullptr, encrypt ? 1 : 0) == 1 &&
+        EVP_CIPHER_CTX_set_padding(context, 0) == 1 &&
+        EVP_CipherUpdate(context, data, &written, data, static_cast<int>(size)) == 1 &&
+        EVP_CipherFinal_ex(context, data + written, &final_written) == 1;
+    if (!ok ||
+        static_cast<std::size_t>(written) + static_cast<std::size_t>(final_written) != size) {
         PyErr_SetString(PyExc_RuntimeError, "AES-ECB through libcrypto failed");
         throw PyErrorAlready();
     }
@@ -289,7 +289,8 @@ bool decode_canonical_base64(PyObject* text, std::vector<unsigned char>& bytes) 
         const Py_ssize_t kept = last ? 3 - padding : 3;
         // Bits that the padding leaves over must be zero in canonical text.
         if (last && (value & ((1u << (8 * (3 - kept))) - 1)) != 0) return false;
-        for (Py_ssize_t k = 0; k < kept; ++k) bytes[o++] = static_cast<unsigned char>(value >> (16 - 8 * k));
+        for (Py_ssize_t k = 0; k < kept; ++k)
+            bytes[o++] = static_cast<unsigned char>(value >> (16 - 8 * k));
     }
     return true;
 }

@@ -48,7 +48,8 @@ void Constant::resolve_builtins() {
         Ref name = check(PyUnicode_InternFromString(constant.text_));
         PyObject* found = PyDict_GetItemWithError(dict, name.get());
         if (found == nullptr) {
-            if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
+            if (!PyErr_Occurred())
+                PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
             throw PyErrorAlready();
         }
         constant.object_ = Ref::borrow(found).release();
@@ -246,7 +247,8 @@ namespace {
 
 bool same_name(PyObject* keyword, PyObject* name) {
     if (keyword == name) return true;
-    return PyUnicode_Check(keyword) && PyUnicode_GET_LENGTH(keyword) == PyUnicode_GET_LENGTH(name) &&
+    return PyUnicode_Check(keyword) &&
+           PyUnicode_GET_LENGTH(keyword) == PyUnicode_GET_LENGTH(name) &&
            PyUnicode_Compare(keyword, name) == 0;
 }
 
@@ -331,8 +333,7 @@ void parse_arguments(const char* function, const Signature& signature, Arguments
                 }
             }
             return;
-        case Signature::Kind::fixed:
-            break;
+        case Signature::Kind::fixed: break;
     }
 
     const auto params = signature.params;

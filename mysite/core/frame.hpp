@@ -131,7 +131,8 @@ struct Target {
         : object(target), where(where) {}
     Target(const Ref& target, std::source_location where = std::source_location::current()) noexcept
         : object(target.get()), where(where) {}
-    Target(const Constant& target, std::source_location where = std::source_location::current()) noexcept
+    Target(const Constant& target,
+           std::source_location where = std::source_location::current()) noexcept
         : object(target.get()), where(where) {}
     PyObject* object;
     std::source_location where;

@@ -37,7 +37,6 @@ PY_INT64_T first_interpreter = -1;
 PyObject* the_module = nullptr;
 bool constants_made = false;
 
-
 // ---- The parameter bridge ------------------------------------------------
 
 // Imports both functions of a pair, then calls the application's first set
@@ -88,21 +87,31 @@ struct Function {
 };
 
 constexpr Function table[] = {
-    {"pad", {Signature::Kind::fixed, one_content, 1}, pad,
+    {"pad",
+     {Signature::Kind::fixed, one_content, 1},
+     pad,
      "pad(content)\n--\n\nAppend the block padding to a text."},
-    {"unpad", {Signature::Kind::fixed, one_content, 1}, unpad,
+    {"unpad",
+     {Signature::Kind::fixed, one_content, 1},
+     unpad,
      "unpad(content)\n--\n\nRemove the block padding from a text or bytes."},
-    {"aes_encrypt", {Signature::Kind::fixed, cipher_params, 1}, aes_encrypt,
+    {"aes_encrypt",
+     {Signature::Kind::fixed, cipher_params, 1},
+     aes_encrypt,
      "aes_encrypt(content, key=None, mode=None)\n--\n\n"
      "Encrypt a text; returns the cipher text as Base64 text."},
-    {"aes_decrypt", {Signature::Kind::fixed, decipher_params, 1}, aes_decrypt,
+    {"aes_decrypt",
+     {Signature::Kind::fixed, decipher_params, 1},
+     aes_decrypt,
      "aes_decrypt(base64_content, key=None, mode=None)\n--\n\n"
      "Decrypt a Base64 cipher text made by aes_encrypt."},
     {"set_param_value", any, set_param_value,
      "Store a parameter through the application's parameter functions; returns None."},
     {"get_param_value", any, get_param_value,
      "Read a parameter through the application's parameter functions."},
-    {"is_mac_address", {Signature::Kind::fixed, one_address, 1}, is_mac_address,
+    {"is_mac_address",
+     {Signature::Kind::fixed, one_address, 1},
+     is_mac_address,
      "is_mac_address(address)\n--\n\n"
      "Whether a text begins with six hexadecimal pairs joined by '-' or ':'."},
     {"get_mac4multiple_network_card", none, get_mac4multiple_network_card,
@@ -125,7 +134,8 @@ constexpr std::size_t function_count = std::size(table);
 std::string qualified_names[function_count];
 
 template <std::size_t index>
-PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                PyObject* kwnames) noexcept {
     const Function& function = table[index];
     Globals globals(module);
     std::source_location where = std::source_location::current();
@@ -146,9 +156,10 @@ PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObj
 
 template <std::size_t... index>
 auto method_definitions(std::index_sequence<index...>) {
-    return std::array<PyMethodDef, sizeof...(index)>{PyMethodDef{
-        table[index].name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<index>)),
-        METH_FASTCALL | METH_KEYWORDS, table[index].doc}...};
+    return std::array<PyMethodDef, sizeof...(index)>{
+        PyMethodDef{table[index].name,
+                    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<index>)),
+                    METH_FASTCALL | METH_KEYWORDS, table[index].doc}...};
 }
 std::array<PyMethodDef, function_count> methods =
     method_definitions(std::make_index_sequence<function_count>());
@@ -231,8 +242,8 @@ void run_module_body(PyObject* module, Globals globals) {
         globals.set(names::AES, import_from(cipher.get(), names::AES).get());
     }
 
-    Ref psutil = Ref::steal(PyImport_ImportModuleLevelObject(names::psutil, globals.dict(), nullptr,
-                                                             nullptr, 0));
+    Ref psutil = Ref::steal(
+        PyImport_ImportModuleLevelObject(names::psutil, globals.dict(), nullptr, nullptr, 0));
     if (psutil) {
         globals.set(names::psutil, psutil.get());
     } else if (pending(names::ImportError)) {
