@@ -21,9 +21,9 @@ import types
 
 os.environ.setdefault("DJANGO_SETTINGS_MODULE", "mysite.settings")
 
-import mysite.core.vorlik as native  # noqa: E402
 import psutil  # noqa: E402
 
+import mysite.core.vorlik as native  # noqa: E402
 from bench import reference  # noqa: E402
 
 MAC = "00-1A-2B-3C-4D-5E"

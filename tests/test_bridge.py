@@ -3,8 +3,9 @@
 import sys
 import types
 
-import mysite.core.vorlik as vorlik
 import pytest
+
+import mysite.core.vorlik as vorlik
 
 
 class Settings:

@@ -4,11 +4,12 @@ import base64
 import binascii
 import os
 
-import mysite.core.vorlik as vorlik
 import pytest
 from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
 from hypothesis import given
 from hypothesis import strategies as st
+
+import mysite.core.vorlik as vorlik
 
 # The build's default key (see the build setting VORLIK_DEFAULT_KEY).
 DEFAULT_KEY = os.environ.get("VORLIK_DEFAULT_KEY", "Vk7#mQ2p!Lx9@Rb4")

@@ -7,8 +7,9 @@ import sys
 import textwrap
 import types
 
-import mysite.core.vorlik as vorlik
 import pytest
+
+import mysite.core.vorlik as vorlik
 
 FUNCTIONS = [
     "pad",

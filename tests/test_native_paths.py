@@ -6,10 +6,11 @@ give the same results and the same exceptions.
 
 import base64
 
-import mysite.core.vorlik as vorlik
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
+
+import mysite.core.vorlik as vorlik
 
 keys = st.one_of(
     st.none(),
@@ -32,23 +33,24 @@ def outcome(function, *args):
         return "error", type(error), str(error)
 
 
+def native_and_generic(function, helper, *args):
+    """The outcome of a call, then of the same call with `helper` rebound to a wrapper."""
+    native = outcome(function, *args)
+    with pytest.MonkeyPatch.context() as patch:
+        original = getattr(vorlik, helper)
+        patch.setattr(vorlik, helper, lambda content: original(content))
+        return native, outcome(function, *args)
+
+
 @given(text=st.text(max_size=40), key=keys, mode=modes)
 def test_encrypt_matches_the_generic_path(text, key, mode):
-    native = outcome(vorlik.aes_encrypt, text, key, mode)
-    with pytest.MonkeyPatch.context() as patch:
-        pad = vorlik.pad
-        patch.setattr(vorlik, "pad", lambda content: pad(content))
-        generic = outcome(vorlik.aes_encrypt, text, key, mode)
+    native, generic = native_and_generic(vorlik.aes_encrypt, "pad", text, key, mode)
     assert native == generic
 
 
 @given(text=cipher_texts, key=keys, mode=modes)
 def test_decrypt_matches_the_generic_path(text, key, mode):
-    native = outcome(vorlik.aes_decrypt, text, key, mode)
-    with pytest.MonkeyPatch.context() as patch:
-        unpad = vorlik.unpad
-        patch.setattr(vorlik, "unpad", lambda content: unpad(content))
-        generic = outcome(vorlik.aes_decrypt, text, key, mode)
+    native, generic = native_and_generic(vorlik.aes_decrypt, "unpad", text, key, mode)
     assert native == generic
 
 
