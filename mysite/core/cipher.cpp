@@ -81,6 +81,13 @@ Ref pad_exact_text(Globals globals, PyObject* content) {
     const Py_UCS4 code = static_cast<Py_UCS4>(n);
     const Py_UCS4 max_char = std::max<Py_UCS4>(PyUnicode_MAX_CHAR_VALUE(content), code);
     Ref padded = check(PyUnicode_New(length + n, max_char));
+    if (PyUnicode_KIND(padded.get()) == PyUnicode_1BYTE_KIND) {
+        // The common case, one byte per character: plain copies.
+        Py_UCS1* out = PyUnicode_1BYTE_DATA(padded.get());
+        std::copy_n(PyUnicode_1BYTE_DATA(content), length, out);
+        std::fill_n(out + length, n, static_cast<Py_UCS1>(code));
+        return padded;
+    }
     check(PyUnicode_CopyCharacters(padded.get(), 0, content, 0, length));
     check(PyUnicode_Fill(padded.get(), length, n, code));
     return padded;
