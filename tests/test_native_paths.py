@@ -76,3 +76,12 @@ def test_a_rebound_block_size_is_seen(monkeypatch):
     monkeypatch.setattr(vorlik, "BLOCK_SIZE", 8)
     with pytest.raises(ValueError):
         vorlik.aes_encrypt("abc")  # padded to 8 bytes: not a whole AES block
+
+
+@pytest.mark.parametrize("key, mode", [(None, 2**64), (None, -(2**63) - 1), (2**64, None), ("k" * 16, 2**70)])
+def test_integers_beyond_a_machine_word_fail_as_the_cipher_package_says(key, mode):
+    from bench import reference
+
+    for function, argument in ((vorlik.aes_encrypt, "text"), (vorlik.aes_decrypt, vorlik.aes_encrypt("text"))):
+        expected = outcome(getattr(reference, function.__name__), argument, key, mode)
+        assert outcome(function, argument, key, mode)[:2] == expected[:2]

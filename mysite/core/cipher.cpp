@@ -165,7 +165,7 @@ constexpr char base64_alphabet[] =
 
 bool is_false_constant(PyObject* value) {
     return value == nullptr || value == Py_None || value == Py_False ||
-           (PyLong_CheckExact(value) && PyLong_AsLong(value) == 0 && !PyErr_Occurred()) ||
+           (PyLong_CheckExact(value) && Py_SIZE(value) == 0) ||  // zero, without conversion
            (PyUnicode_CheckExact(value) && PyUnicode_GET_LENGTH(value) == 0);
 }
 
