@@ -1,9 +1,10 @@
 // Entry of the module: its loading into the interpreter, the globals bound at
 // load, the table of its functions, and the bridge to the application's
 // parameter store.
+#include <algorithm>
 #include <cstdio>
 #include <new>
-#include <string>
+#include <string_view>
 
 #include "frame.hpp"
 
@@ -80,58 +81,65 @@ constexpr Signature none{Signature::Kind::none};
 constexpr Signature any{Signature::Kind::any};
 
 struct Function {
-    const char* name;
+    const char* qualified_name;  // the module's name, a dot, the function's name
     Signature signature;
     Implementation implementation;
     const char* doc;
 };
 
 constexpr Function table[] = {
-    {"pad",
+    {"mysite.core.vorlik.pad",
      {Signature::Kind::fixed, one_content, 1},
      pad,
      "pad(content)\n--\n\nAppend the block padding to a text."},
-    {"unpad",
+    {"mysite.core.vorlik.unpad",
      {Signature::Kind::fixed, one_content, 1},
      unpad,
      "unpad(content)\n--\n\nRemove the block padding from a text or bytes."},
-    {"aes_encrypt",
+    {"mysite.core.vorlik.aes_encrypt",
      {Signature::Kind::fixed, cipher_params, 1},
      aes_encrypt,
      "aes_encrypt(content, key=None, mode=None)\n--\n\n"
      "Encrypt a text; returns the cipher text as Base64 text."},
-    {"aes_decrypt",
+    {"mysite.core.vorlik.aes_decrypt",
      {Signature::Kind::fixed, decipher_params, 1},
      aes_decrypt,
      "aes_decrypt(base64_content, key=None, mode=None)\n--\n\n"
      "Decrypt a Base64 cipher text made by aes_encrypt."},
-    {"set_param_value", any, set_param_value,
+    {"mysite.core.vorlik.set_param_value", any, set_param_value,
      "Store a parameter through the application's parameter functions; returns None."},
-    {"get_param_value", any, get_param_value,
+    {"mysite.core.vorlik.get_param_value", any, get_param_value,
      "Read a parameter through the application's parameter functions."},
-    {"is_mac_address",
+    {"mysite.core.vorlik.is_mac_address",
      {Signature::Kind::fixed, one_address, 1},
      is_mac_address,
      "is_mac_address(address)\n--\n\n"
      "Whether a text begins with six hexadecimal pairs joined by '-' or ':'."},
-    {"get_mac4multiple_network_card", none, get_mac4multiple_network_card,
+    {"mysite.core.vorlik.get_mac4multiple_network_card", none, get_mac4multiple_network_card,
      "get_mac4multiple_network_card()\n--\n\n"
      "The MAC addresses of the network adapters, those that are up first."},
-    {"get_mac4network_card", none, get_mac4network_card,
+    {"mysite.core.vorlik.get_mac4network_card", none, get_mac4network_card,
      "get_mac4network_card()\n--\n\nOne adapter identifier: upper-case hexadecimal digits."},
-    {"get_smbios_uuid", none, get_smbios_uuid,
+    {"mysite.core.vorlik.get_smbios_uuid", none, get_smbios_uuid,
      "get_smbios_uuid()\n--\n\nThe firmware's system UUID without hyphens, or None."},
-    {"get_machine_guid", none, get_machine_guid,
+    {"mysite.core.vorlik.get_machine_guid", none, get_machine_guid,
      "get_machine_guid()\n--\n\nThe Windows machine GUID without hyphens, or None."},
-    {"get_system_uuid", none, get_system_uuid,
+    {"mysite.core.vorlik.get_system_uuid", none, get_system_uuid,
      "get_system_uuid()\n--\n\n"
      "The machine identity: (category, identifier), category one of "
      "'SMBIOS', 'MachineGUID' and 'MAC'."},
 };
 constexpr std::size_t function_count = std::size(table);
 
-// Qualified names for traceback entries, made with the other constants.
-std::string qualified_names[function_count];
+constexpr const char* name_of(const Function& function) {
+    return function.qualified_name + sizeof module_name;
+}
+
+constexpr bool qualified_by_module(const Function& function) {
+    const std::string_view name(function.qualified_name);
+    return name.starts_with(module_name) && name[sizeof module_name - 1] == '.';
+}
+static_assert(std::ranges::all_of(table, qualified_by_module));
 
 template <std::size_t index>
 PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
@@ -141,7 +149,7 @@ PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     std::source_location where = std::source_location::current();
     try {
         Arguments arguments{args, nargs, kwnames};
-        parse_arguments(function.name, function.signature, arguments);
+        parse_arguments(name_of(function), function.signature, arguments);
         return function.implementation(globals, arguments).release();
     } catch (const PyErrorAlready& error) {
         where = error.where();
@@ -150,14 +158,14 @@ PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     } catch (...) {
         PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
     }
-    add_traceback(qualified_names[index].c_str(), where, globals.dict());
+    add_traceback(function.qualified_name, where, globals.dict());
     return nullptr;
 }
 
 template <std::size_t... index>
 auto method_definitions(std::index_sequence<index...>) {
     return std::array<PyMethodDef, sizeof...(index)>{
-        PyMethodDef{table[index].name,
+        PyMethodDef{name_of(table[index]),
                     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<index>)),
                     METH_FASTCALL | METH_KEYWORDS, table[index].doc}...};
 }
@@ -303,9 +311,6 @@ int exec_module(PyObject* module) noexcept {
         register_in_sys_modules(module);
         Constant::resolve_builtins();
         Constant::make_composites();
-        for (std::size_t i = 0; i < function_count; ++i) {
-            qualified_names[i] = std::string(module_name) + "." + table[i].name;
-        }
         run_module_body(module, globals);
         return 0;
     } catch (const PyErrorAlready& error) {
