@@ -23,9 +23,8 @@ static Constant colon{":"}, read_mac_error{"Read Mac Error "};
 static Constant zero{+[] { return PyLong_FromLong(0); }};
 static Constant after_prefix{+[] { return slice_from(2); }};
 static Constant last_twelve{+[] { return slice_from(-12); }};
-// The native matcher stands in for these only.
-static Constant loaded_re{Constant::Original{"re"}},
-    loaded_match{Constant::Original{"re", "match"}};
+// The native matcher stands in for this only.
+static Constant loaded_match{Constant::Original{"re", "match"}};
 }  // namespace names
 
 namespace {
@@ -61,25 +60,17 @@ void list_adapter(Globals globals, PyObject* stats, PyObject* name, PyObject* en
     }
 }
 
-// `re.match(pattern, address)` through the global `re`, as a truth value.
-bool matches(Globals globals, PyObject* pattern, PyObject* address) {
-    Ref match = attribute(globals.get(names::re), names::match);
-    return truth(call(match, pattern, address));
-}
-
 bool is_hex_digit(Py_UCS4 c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
 
-// What the two patterns together answer for an exact str: six ASCII
-// hexadecimal pairs at the start, joined by one separator, "-" or ":".
-bool starts_with_address(PyObject* text) {
+// What one pattern answers for an exact str: six ASCII hexadecimal pairs at
+// the start, joined by `separator`.
+bool starts_with_address(PyObject* text, Py_UCS4 separator) {
     constexpr Py_ssize_t address_length = 17;
     if (PyUnicode_GET_LENGTH(text) < address_length) return false;
     const int kind = PyUnicode_KIND(text);
     const void* data = PyUnicode_DATA(text);
-    const Py_UCS4 separator = PyUnicode_READ(kind, data, 2);
-    if (separator != '-' && separator != ':') return false;
     for (Py_ssize_t i = 0; i < address_length; ++i) {
         const Py_UCS4 c = PyUnicode_READ(kind, data, i);
         if (i % 3 == 2 ? c != separator : !is_hex_digit(c)) return false;
@@ -87,18 +78,22 @@ bool starts_with_address(PyObject* text) {
     return true;
 }
 
+// `re.match(pattern, address)` through the global `re`, as a truth value;
+// the native matcher answers for exact text while `re.match` is the loaded one.
+bool matches(Globals globals, PyObject* pattern, Py_UCS4 separator, PyObject* address) {
+    Ref match = attribute(globals.get(names::re), names::match);
+    if (names::loaded_match.is(match) && PyUnicode_CheckExact(address)) {
+        return starts_with_address(address, separator);
+    }
+    return truth(call(match, pattern, address));
+}
+
 }  // namespace
 
 Ref is_mac_address(Globals globals, const Arguments& arguments) {
     PyObject* address = arguments.values[0];
-    bool accepted;
-    if (PyUnicode_CheckExact(address) && unchanged(globals.dict(), names::re, names::loaded_re) &&
-        unchanged_attribute(names::loaded_re, names::match, names::loaded_match)) {
-        accepted = starts_with_address(address);
-    } else {
-        accepted = matches(globals, names::hyphen_pattern, address) ||
-                   matches(globals, names::colon_pattern, address);
-    }
+    const bool accepted = matches(globals, names::hyphen_pattern, '-', address) ||
+                          matches(globals, names::colon_pattern, ':', address);
     return Ref::borrow(accepted ? Py_True : Py_False);
 }
 

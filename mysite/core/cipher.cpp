@@ -1,8 +1,16 @@
 // The text cipher: block padding, and AES around it with Base64 text outside.
+//
+// Each function runs its algorithm step by step and reads the module's globals
+// where and as often as the algorithm does, holding what it read. A step runs
+// here when what it read is what the module loaded (the cipher package's
+// constructor with its ECB mode, the module's own pad and unpad, base64's
+// functions) and its input is plain data; otherwise it calls what it read.
+// Either way every read happens once, in order, and its error is the call's.
 #include <algorithm>
+#include <array>
 #include <climits>
-#include <string_view>
-#include <vector>
+#include <memory>
+#include <span>
 
 #include "default_key.hpp"
 #include "frame.hpp"
@@ -19,22 +27,21 @@ static Constant MODE_ECB{"MODE_ECB"}, new_cipher{"new"}, encrypt{"encrypt"}, dec
     b64encode{"b64encode"}, b64decode{"b64decode"};
 static Constant default_key{
     +[] { return PyUnicode_FromStringAndSize(vorlik::default_key, sizeof vorlik::default_key); }};
-}  // namespace names
-
-#if VORLIK_WITH_OPENSSL
-// What the native cipher path requires to be unchanged.
-namespace names {
-static Constant loaded_AES{Constant::Original{"AES"}}, loaded_new{Constant::Original{"AES", "new"}},
+// What the native steps stand in for.
+static Constant loaded_new{Constant::Original{"AES", "new"}},
     loaded_MODE_ECB{Constant::Original{"AES", "MODE_ECB"}}, loaded_pad{Constant::Original{"pad"}},
-    loaded_unpad{Constant::Original{"unpad"}}, loaded_base64{Constant::Original{"base64"}},
+    loaded_unpad{Constant::Original{"unpad"}},
     loaded_b64encode{Constant::Original{"base64", "b64encode"}},
     loaded_b64decode{Constant::Original{"base64", "b64decode"}};
 }  // namespace names
-#endif
 
 namespace {
 
+constexpr const char pad_function[] = "mysite.core.vorlik.pad";
 constexpr Py_UCS4 max_code_point = 0x10FFFF;
+constexpr std::size_t aes_block = 16;
+
+// ---- Text and bytes ----------------------------------------------------------
 
 // Bytes in the UTF-8 form of an exact str, or -1 when it holds a surrogate,
 // which the strict codec refuses.
@@ -60,37 +67,182 @@ Py_ssize_t utf8_length(PyObject* text) {
     return bytes;
 }
 
-// `content + chr(n) * n` for an exact str, when the padding can be built
-// directly; null when the generic path must decide.
-Ref pad_exact_text(Globals globals, PyObject* content) {
-    const Py_ssize_t content_bytes = utf8_length(content);
-    if (content_bytes < 0) return {};
-    // A lookup that cannot fail or run code: the generic path reports errors.
-    PyObject* block_size = PyDict_GetItemWithError(globals.dict(), names::BLOCK_SIZE);
-    if (block_size == nullptr || !PyLong_CheckExact(block_size)) {
-        PyErr_Clear();
-        return {};
+// Writes the UTF-8 form of an exact str without surrogates; returns its end.
+// The interpreter would cache that form on the text: this leaves it as it was.
+unsigned char* write_utf8(PyObject* text, unsigned char* out) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    if (PyUnicode_IS_ASCII(text)) return std::copy_n(PyUnicode_1BYTE_DATA(text), length, out);
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c < 0x80) {
+            *out++ = static_cast<unsigned char>(c);
+        } else if (c < 0x800) {
+            *out++ = static_cast<unsigned char>(0xC0 | c >> 6);
+            *out++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            *out++ = static_cast<unsigned char>(0xE0 | c >> 12);
+            *out++ = static_cast<unsigned char>(0x80 | (c >> 6 & 0x3F));
+            *out++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+        } else {
+            *out++ = static_cast<unsigned char>(0xF0 | c >> 18);
+            *out++ = static_cast<unsigned char>(0x80 | (c >> 12 & 0x3F));
+            *out++ = static_cast<unsigned char>(0x80 | (c >> 6 & 0x3F));
+            *out++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+        }
     }
-    const long size = PyLong_AsLong(block_size);
-    if (size < 1 || size > static_cast<long>(max_code_point)) {
-        PyErr_Clear();
-        return {};
+    return out;
+}
+
+// Bytes handed from one step to the next: in the call's own storage (on the
+// stack while small), or the object a called step returned.
+class Data {
+  public:
+    Data() = default;
+    Data(const Data&) = delete;
+    Data& operator=(const Data&) = delete;
+
+    // Own storage for `size` bytes, to be filled by the caller.
+    unsigned char* allocate(std::size_t size) {
+        object_ = Ref();
+        if (size <= small_.size()) {
+            data_ = small_.data();
+        } else {
+            large_ = std::make_unique_for_overwrite<unsigned char[]>(size);
+            data_ = large_.get();
+        }
+        size_ = size;
+        return data_;
     }
-    const auto n = static_cast<Py_ssize_t>(size - content_bytes % size);
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(content);
-    const Py_UCS4 code = static_cast<Py_UCS4>(n);
-    const Py_UCS4 max_char = std::max<Py_UCS4>(PyUnicode_MAX_CHAR_VALUE(content), code);
-    Ref padded = check(PyUnicode_New(length + n, max_char));
-    if (PyUnicode_KIND(padded.get()) == PyUnicode_1BYTE_KIND) {
-        // The common case, one byte per character: plain copies.
-        Py_UCS1* out = PyUnicode_1BYTE_DATA(padded.get());
-        std::copy_n(PyUnicode_1BYTE_DATA(content), length, out);
-        std::fill_n(out + length, n, static_cast<Py_UCS1>(code));
+
+    // What a called step returned.
+    void hold(Ref result) noexcept {
+        object_ = std::move(result);
+        data_ = nullptr;
+        size_ = 0;
+    }
+
+    // Whether the module can read the bytes: its own, or an exact bytes object's.
+    bool readable() const noexcept { return data_ != nullptr || PyBytes_CheckExact(object_.get()); }
+
+    std::span<const unsigned char> bytes() const noexcept {
+        if (data_ != nullptr) return {data_, size_};
+        return {reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(object_.get())),
+                static_cast<std::size_t>(PyBytes_GET_SIZE(object_.get()))};
+    }
+
+    // The bytes in own storage, for work in place; a held object's are copied.
+    std::span<unsigned char> writable() {
+        if (data_ == nullptr) {
+            const auto held = bytes();
+            Ref keep = std::move(object_);
+            std::copy(held.begin(), held.end(), allocate(held.size()));
+        }
+        return {data_, size_};
+    }
+
+    // The bytes as an object, for a step that calls Python.
+    Ref object() const {
+        if (data_ == nullptr) return Ref::borrow(object_.get());
+        return check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data_),
+                                               static_cast<Py_ssize_t>(size_)));
+    }
+
+  private:
+    std::array<unsigned char, 512> small_;
+    std::unique_ptr<unsigned char[]> large_;
+    unsigned char* data_ = nullptr;
+    std::size_t size_ = 0;
+    Ref object_;
+};
+
+// ---- Padding -----------------------------------------------------------------
+
+// What pad reads, in its order: the length of the text's UTF-8 form, then
+// BLOCK_SIZE twice, for `BLOCK_SIZE - content_bytes % BLOCK_SIZE`.
+struct Padding {
+    Py_ssize_t content_bytes = 0;
+    Ref block_size;
+    Ref divisor;
+
+    // n when both reads are plain integers that make it a character code from
+    // 1 up; -1 when the interpreter's arithmetic must decide.
+    Py_ssize_t count() const noexcept {
+        if (!PyLong_CheckExact(block_size.get()) || !PyLong_CheckExact(divisor.get())) return -1;
+        int overflow = 0;
+        const long size = PyLong_AsLongAndOverflow(block_size.get(), &overflow);
+        if (overflow != 0) return -1;
+        const long modulus = PyLong_AsLongAndOverflow(divisor.get(), &overflow);
+        if (overflow != 0 || modulus < 1) return -1;
+        const long n = size - static_cast<long>(content_bytes % modulus);
+        return n >= 1 && n <= static_cast<long>(max_code_point) ? n : -1;
+    }
+};
+
+Padding read_padding(Globals globals, PyObject* content) {
+    Padding padding;
+    padding.content_bytes = PyUnicode_CheckExact(content) ? utf8_length(content) : -1;
+    if (padding.content_bytes < 0) {
+        // Other types, and text the strict codec refuses, as the codec says.
+        Ref encoded = call_method(content, names::encode, names::utf_8);
+        padding.content_bytes = check(PyObject_Size(encoded.get()));
+    }
+    padding.block_size = globals.get(names::BLOCK_SIZE);
+    padding.divisor = globals.get(names::BLOCK_SIZE);
+    return padding;
+}
+
+// `content + chr(n) * n`.
+Ref padded_text(PyObject* content, const Padding& padding) {
+    const Py_ssize_t n = padding.count();
+    if (n > 0 && PyUnicode_CheckExact(content)) {
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(content);
+        const auto code = static_cast<Py_UCS4>(n);
+        Ref padded =
+            check(PyUnicode_New(length + n, std::max(PyUnicode_MAX_CHAR_VALUE(content), code)));
+        if (PyUnicode_KIND(padded.get()) == PyUnicode_1BYTE_KIND) {
+            Py_UCS1* out = PyUnicode_1BYTE_DATA(padded.get());
+            std::fill_n(std::copy_n(PyUnicode_1BYTE_DATA(content), length, out), n,
+                        static_cast<Py_UCS1>(code));
+            return padded;
+        }
+        check(PyUnicode_CopyCharacters(padded.get(), 0, content, 0, length));
+        check(PyUnicode_Fill(padded.get(), length, n, code));
         return padded;
     }
-    check(PyUnicode_CopyCharacters(padded.get(), 0, content, 0, length));
-    check(PyUnicode_Fill(padded.get(), length, n, code));
-    return padded;
+    Ref content_bytes = check(PyLong_FromSsize_t(padding.content_bytes));
+    Ref remainder = check(PyNumber_Remainder(content_bytes.get(), padding.divisor.get()));
+    Ref count = check(PyNumber_Subtract(padding.block_size.get(), remainder.get()));
+    Ref character = call(names::chr, count.get());
+    Ref padding_text = check(PyNumber_Multiply(character.get(), count.get()));
+    return check(PyNumber_Add(content, padding_text.get()));
+}
+
+// `pad(content).encode("utf-8")` through the global `pad`. The module's own
+// pad runs here as if called, and writes the UTF-8 form straight into `data`.
+void padded_utf8(Globals globals, PyObject* content, Data& data) {
+    Ref pad = globals.get(names::pad);
+    Ref padded;
+    if (names::loaded_pad.is(pad) && PyUnicode_CheckExact(content)) {
+        try {
+            const Padding padding = read_padding(globals, content);
+            const Py_ssize_t n = padding.count();
+            if (n > 0 && n < 0x80) {
+                const auto size = static_cast<std::size_t>(padding.content_bytes + n);
+                std::fill_n(write_utf8(content, data.allocate(size)), n,
+                            static_cast<unsigned char>(n));
+                return;
+            }
+            padded = padded_text(content, padding);
+        } catch (const PyErrorAlready& error) {
+            add_traceback(pad_function, error.where(), globals.dict());
+            throw PyErrorAlready();
+        }
+    } else {
+        padded = call(pad, content);
+    }
+    data.hold(call_method(padded, names::encode, names::utf_8));
 }
 
 // How much of a sequence of `length` elements `[:-n]` keeps.
@@ -134,115 +286,27 @@ Ref slice(PyObject* sequence, PyObject* start, PyObject* stop) {
     return check(PyObject_GetItem(sequence, bounds.get()));
 }
 
-// The AES cipher object for a call's key and mode, false values replaced by
-// the defaults.
-Ref new_cipher(Globals globals, PyObject* key, PyObject* mode) {
-    key = key == nullptr ? Py_None : key;
-    mode = mode == nullptr ? Py_None : mode;
-    if (!truth(key)) key = names::default_key;
-    Ref ecb;
-    if (!truth(mode)) {
-        ecb = attribute(globals.get(names::AES), names::MODE_ECB);
-        mode = ecb.get();
+// `unpad(data).decode("utf-8")` through the global `unpad`.
+Ref unpadded_text(Globals globals, const Data& data) {
+    Ref unpad = globals.get(names::unpad);
+    if (names::loaded_unpad.is(unpad) && data.readable() && !data.bytes().empty()) {
+        const auto bytes = data.bytes();
+        const auto size = static_cast<Py_ssize_t>(bytes.size());
+        return check(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(bytes.data()),
+                                          kept_by_unpad(size, bytes.back()), "strict"));
     }
-    Ref make = attribute(globals.get(names::AES), names::new_cipher);
-    Ref key_bytes = call_method(key, names::encode, names::utf_8);
-    return call(make, key_bytes.get(), mode);
+    Ref unpadded = call(unpad, data.object().get());
+    return call_method(unpadded, names::decode, names::utf_8);
 }
 
-#if VORLIK_WITH_OPENSSL
+// ---- Base64 ------------------------------------------------------------------
 
-// ---- Native AES-ECB and Base64 ---------------------------------------------
-// Taken only while everything the generic path would call is what the module
-// loaded, and only for inputs whose outcome is certain; anything else, errors
-// included, goes the generic way.
-
-constexpr std::size_t aes_block = 16;
-// libcrypto counts in int; longer texts go the generic way.
-constexpr std::size_t max_native_size = INT_MAX - aes_block;
 constexpr char base64_alphabet[] =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
-bool is_false_constant(PyObject* value) {
-    return value == nullptr || value == Py_None || value == Py_False ||
-           (PyLong_CheckExact(value) && Py_SIZE(value) == 0) ||  // zero, without conversion
-           (PyUnicode_CheckExact(value) && PyUnicode_GET_LENGTH(value) == 0);
-}
-
-// The key's bytes, when AES would be keyed with exactly them.
-bool native_key(PyObject* key, std::string_view& bytes) {
-    if (is_false_constant(key)) {
-        bytes = std::string_view(default_key, sizeof default_key);
-        return true;
-    }
-    if (!PyUnicode_CheckExact(key)) return false;
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(key, &size);
-    if (data == nullptr) {
-        PyErr_Clear();
-        return false;
-    }
-    bytes = std::string_view(data, static_cast<std::size_t>(size));
-    return size == 16 || size == 24 || size == 32;
-}
-
-bool native_mode(PyObject* mode) {
-    if (is_false_constant(mode)) return true;
-    return PyLong_CheckExact(mode) && names::loaded_MODE_ECB.get() != nullptr &&
-           PyLong_CheckExact(names::loaded_MODE_ECB.get()) &&
-           PyObject_RichCompareBool(mode, names::loaded_MODE_ECB, Py_EQ) == 1;
-}
-
-// Whether the cipher package, its constructor and its ECB mode are the loaded ones.
-bool cipher_unchanged(PyObject* dict) {
-    if (!unchanged(dict, names::AES, names::loaded_AES)) return false;
-    PyObject* aes = names::loaded_AES;
-    return unchanged_attribute(aes, names::new_cipher, names::loaded_new) &&
-           unchanged_attribute(aes, names::MODE_ECB, names::loaded_MODE_ECB);
-}
-
-bool base64_unchanged(PyObject* dict, PyObject* function_name, PyObject* original) {
-    return unchanged(dict, names::base64, names::loaded_base64) &&
-           unchanged_attribute(names::loaded_base64, function_name, original);
-}
-
-// The AES-ECB algorithm for a key size, fetched once: fetching per call
-// costs more than the encryption of a short text.
-const EVP_CIPHER* ecb_cipher(std::size_t key_size) {
-#if OPENSSL_VERSION_MAJOR >= 3
-    static EVP_CIPHER* fetched[3] = {EVP_CIPHER_fetch(nullptr, "AES-128-ECB", nullptr),
-                                     EVP_CIPHER_fetch(nullptr, "AES-192-ECB", nullptr),
-                                     EVP_CIPHER_fetch(nullptr, "AES-256-ECB", nullptr)};
-    return fetched[(key_size - 16) / 8];
-#else
-    return key_size == 16   ? EVP_aes_128_ecb()
-           : key_size == 24 ? EVP_aes_192_ecb()
-                            : EVP_aes_256_ecb();
-#endif
-}
-
-// Runs AES-ECB over whole blocks in place, with a context the module keeps.
-void run_ecb(std::string_view key, bool encrypt, unsigned char* data, std::size_t size) {
-    static EVP_CIPHER_CTX* context = EVP_CIPHER_CTX_new();
-    const EVP_CIPHER* cipher = ecb_cipher(key.size());
-    int written = 0, final_written = 0;
-    const auto* key_bytes = reinterpret_cast<const unsigned char*>(key.data());
-    const bool ok =
-        context != nullptr && cipher != nullptr &&
-        EVP_CipherInit_ex(context, cipher, nullptr, key_bytes, nullptr, encrypt ? 1 : 0) == 1 &&
-        EVP_CIPHER_CTX_set_padding(context, 0) == 1 &&
-        EVP_CipherUpdate(context, data, &written, data, static_cast<int>(size)) == 1 &&
-        EVP_CipherFinal_ex(context, data + written, &final_written) == 1;
-    if (!ok ||
-        static_cast<std::size_t>(written) + static_cast<std::size_t>(final_written) != size) {
-        PyErr_SetString(PyExc_RuntimeError, "AES-ECB through libcrypto failed");
-        throw PyErrorAlready();
-    }
-}
-
-Ref base64_text(const unsigned char* data, std::size_t size) {
-    const std::size_t length = (size + 2) / 3 * 4;
-    Ref text = check(PyUnicode_New(static_cast<Py_ssize_t>(length), 127));
+Ref base64_text(std::span<const unsigned char> data) {
+    const std::size_t size = data.size();
+    Ref text = check(PyUnicode_New(static_cast<Py_ssize_t>((size + 2) / 3 * 4), 127));
     Py_UCS1* out = PyUnicode_1BYTE_DATA(text.get());
     std::size_t i = 0;
     for (; i + 3 <= size; i += 3) {
@@ -263,12 +327,11 @@ Ref base64_text(const unsigned char* data, std::size_t size) {
     return text;
 }
 
-// Decodes Base64 text in canonical form (what base64_text makes); false for
-// anything else, which the lenient decoder must judge.
-bool decode_canonical_base64(PyObject* text, std::vector<unsigned char>& bytes) {
+// Decodes Base64 text in canonical form (what base64_text makes) into `data`;
+// false for anything else, which the lenient decoder must judge.
+bool decode_canonical_base64(PyObject* text, Data& data) {
     if (!PyUnicode_IS_ASCII(text)) return false;
     const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-    if (static_cast<std::size_t>(length) / 4 * 3 > max_native_size) return false;
     if (length == 0 || length % 4 != 0) return false;
     static const auto values = [] {
         std::array<int, 128> table{};
@@ -278,8 +341,7 @@ bool decode_canonical_base64(PyObject* text, std::vector<unsigned char>& bytes) 
     }();
     const Py_UCS1* in = PyUnicode_1BYTE_DATA(text);
     const Py_ssize_t padding = in[length - 1] != '=' ? 0 : in[length - 2] != '=' ? 1 : 2;
-    bytes.resize(static_cast<std::size_t>(length / 4 * 3 - padding));
-    std::size_t o = 0;
+    unsigned char* out = data.allocate(static_cast<std::size_t>(length / 4 * 3 - padding));
     for (Py_ssize_t i = 0; i < length; i += 4) {
         const bool last = i + 4 == length;
         unsigned value = 0;
@@ -297,87 +359,147 @@ bool decode_canonical_base64(PyObject* text, std::vector<unsigned char>& bytes) 
         // Bits that the padding leaves over must be zero in canonical text.
         if (last && (value & ((1u << (8 * (3 - kept))) - 1)) != 0) return false;
         for (Py_ssize_t k = 0; k < kept; ++k)
-            bytes[o++] = static_cast<unsigned char>(value >> (16 - 8 * k));
+            *out++ = static_cast<unsigned char>(value >> (16 - 8 * k));
     }
     return true;
 }
 
-// Whether a call's text, key and mode suit the native path; sets the key bytes.
-bool native_arguments(const Arguments& arguments, std::string_view& key) {
-    return PyUnicode_CheckExact(arguments.values[0]) && native_key(arguments.values[1], key) &&
-           native_mode(arguments.values[2]);
+// `base64.b64encode(data).decode("utf-8")`.
+Ref base64_encoded(Globals globals, const Data& data) {
+    Ref encoder = attribute(globals.get(names::base64), names::b64encode);
+    if (names::loaded_b64encode.is(encoder) && data.readable()) return base64_text(data.bytes());
+    Ref encoded = call(encoder, data.object().get());
+    return call_method(encoded, names::decode, names::utf_8);
 }
 
-Ref native_encrypt(Globals globals, const Arguments& arguments) {
-    PyObject* content = arguments.values[0];
-    std::string_view key;
-    if (!native_arguments(arguments, key)) return {};
-    PyObject* dict = globals.dict();
-    PyObject* block_size = PyDict_GetItemWithError(dict, names::BLOCK_SIZE);
-    if (!cipher_unchanged(dict) || !unchanged(dict, names::pad, names::loaded_pad) ||
-        !base64_unchanged(dict, names::b64encode, names::loaded_b64encode) ||
-        block_size == nullptr || !PyLong_CheckExact(block_size) ||
-        PyLong_AsLong(block_size) != static_cast<long>(aes_block)) {
-        PyErr_Clear();
-        return {};
+// `base64.b64decode(text.encode("utf-8"))`, into `data`.
+void base64_decoded(Globals globals, PyObject* text, Data& data) {
+    Ref decoder = attribute(globals.get(names::base64), names::b64decode);
+    if (names::loaded_b64decode.is(decoder) && PyUnicode_CheckExact(text) &&
+        decode_canonical_base64(text, data)) {
+        return;
     }
-    Py_ssize_t size = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(content, &size);
-    if (text == nullptr) {
-        PyErr_Clear();
-        return {};
-    }
-    const auto length = static_cast<std::size_t>(size);
-    if (length > max_native_size) return {};
-    const std::size_t n = aes_block - length % aes_block;
-    std::vector<unsigned char> data(length + n, static_cast<unsigned char>(n));
-    std::copy_n(text, length, data.begin());
-    run_ecb(key, true, data.data(), data.size());
-    return base64_text(data.data(), data.size());
+    Ref text_bytes = call_method(text, names::encode, names::utf_8);
+    data.hold(call(decoder, text_bytes.get()));
 }
 
-Ref native_decrypt(Globals globals, const Arguments& arguments) {
-    PyObject* content = arguments.values[0];
-    std::string_view key;
-    if (!native_arguments(arguments, key)) return {};
-    PyObject* dict = globals.dict();
-    if (!cipher_unchanged(dict) || !unchanged(dict, names::unpad, names::loaded_unpad) ||
-        !base64_unchanged(dict, names::b64decode, names::loaded_b64decode)) {
-        PyErr_Clear();
-        return {};
-    }
-    std::vector<unsigned char> data;
-    if (!decode_canonical_base64(content, data) || data.empty() || data.size() % aes_block != 0) {
-        return {};
-    }
-    run_ecb(key, false, data.data(), data.size());
-    const auto kept = kept_by_unpad(static_cast<Py_ssize_t>(data.size()), data.back());
-    return check(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(data.data()), kept, "strict"));
+// ---- AES ---------------------------------------------------------------------
+
+// The key's bytes, when AES-ECB runs here.
+struct KeyBytes {
+    std::array<unsigned char, 32> bytes{};
+    std::size_t size = 0;
+};
+
+// The UTF-8 form of an exact str key when it is 16, 24 or 32 bytes.
+bool key_bytes(PyObject* key, KeyBytes& out) {
+    if (!PyUnicode_CheckExact(key)) return false;
+    const Py_ssize_t size = utf8_length(key);
+    if (size != 16 && size != 24 && size != 32) return false;
+    write_utf8(key, out.bytes.data());
+    out.size = static_cast<std::size_t>(size);
+    return true;
 }
 
+#if VORLIK_WITH_OPENSSL
+constexpr bool native_aes = true;
+
+// The AES-ECB algorithm for a key size, fetched once: fetching per call
+// costs more than the encryption of a short text.
+const EVP_CIPHER* ecb_cipher(std::size_t key_size) {
+#if OPENSSL_VERSION_MAJOR >= 3
+    static EVP_CIPHER* fetched[3] = {EVP_CIPHER_fetch(nullptr, "AES-128-ECB", nullptr),
+                                     EVP_CIPHER_fetch(nullptr, "AES-192-ECB", nullptr),
+                                     EVP_CIPHER_fetch(nullptr, "AES-256-ECB", nullptr)};
+    return fetched[(key_size - 16) / 8];
 #else
-
-Ref native_encrypt(Globals, const Arguments&) { return {}; }
-Ref native_decrypt(Globals, const Arguments&) { return {}; }
-
+    return key_size == 16   ? EVP_aes_128_ecb()
+           : key_size == 24 ? EVP_aes_192_ecb()
+                            : EVP_aes_256_ecb();
 #endif
+}
+
+// Runs AES-ECB over whole blocks in place, with a context the module keeps.
+void run_ecb(const KeyBytes& key, bool encrypting, std::span<unsigned char> data) {
+    static EVP_CIPHER_CTX* context = EVP_CIPHER_CTX_new();
+    const EVP_CIPHER* cipher = ecb_cipher(key.size);
+    bool ok = context != nullptr && cipher != nullptr &&
+              EVP_CipherInit_ex(context, cipher, nullptr, key.bytes.data(), nullptr,
+                                encrypting ? 1 : 0) == 1 &&
+              EVP_CIPHER_CTX_set_padding(context, 0) == 1;
+    // libcrypto counts in int: a large text goes in whole blocks of at most 1 GiB.
+    constexpr std::size_t chunk = std::size_t{1} << 30;
+    for (std::size_t done = 0; ok && done < data.size(); done += chunk) {
+        const int size = static_cast<int>(std::min(chunk, data.size() - done));
+        int written = 0;
+        ok = EVP_CipherUpdate(context, data.data() + done, &written, data.data() + done, size) ==
+                 1 &&
+             written == size;
+    }
+    if (!ok) {
+        PyErr_SetString(PyExc_RuntimeError, "AES-ECB through libcrypto failed");
+        throw PyErrorAlready();
+    }
+}
+#else
+constexpr bool native_aes = false;
+void run_ecb(const KeyBytes&, bool, std::span<unsigned char>) {}
+#endif
+
+// The cipher of one call: `AES.new(key.encode("utf-8"), mode)`, the false key
+// and mode replaced by the defaults. With the package's own constructor, its
+// ECB mode and a key of a valid size, AES runs here, and the package's object
+// is made only where a step needs it: the constructor changes nothing else.
+class Cipher {
+  public:
+    Cipher(Globals globals, PyObject* key, PyObject* mode) {
+        key_ = Ref::borrow(key != nullptr && truth(key) ? key : names::default_key.get());
+        if (mode != nullptr && truth(mode)) {
+            mode_ = Ref::borrow(mode);
+        } else {
+            mode_ = attribute(globals.get(names::AES), names::MODE_ECB);
+        }
+        make_ = attribute(globals.get(names::AES), names::new_cipher);
+        native_ = native_aes && names::loaded_new.is(make_) && is_ecb(mode_.get()) &&
+                  key_bytes(key_.get(), key_bytes_);
+        if (!native_) object_ = made();
+    }
+
+    // `aes.encrypt(data)` or `aes.decrypt(data)`, the result in `data`.
+    void run(bool encrypting, Data& data) {
+        if (native_ && data.readable() && !data.bytes().empty() &&
+            data.bytes().size() % aes_block == 0) {
+            run_ecb(key_bytes_, encrypting, data.writable());
+            return;
+        }
+        if (!object_) object_ = made();
+        data.hold(call_method(object_, encrypting ? names::encrypt : names::decrypt,
+                              data.object().get()));
+    }
+
+  private:
+    static bool is_ecb(PyObject* mode) {
+        PyObject* ecb = names::loaded_MODE_ECB;
+        // Equality of two exact ints runs no Python code.
+        return PyLong_CheckExact(mode) && ecb != nullptr && PyLong_CheckExact(ecb) &&
+               PyObject_RichCompareBool(mode, ecb, Py_EQ) == 1;
+    }
+
+    Ref made() const {
+        Ref key_bytes = call_method(key_, names::encode, names::utf_8);
+        return call(make_, key_bytes.get(), mode_.get());
+    }
+
+    Ref key_, mode_, make_, object_;
+    KeyBytes key_bytes_;
+    bool native_ = false;
+};
 
 }  // namespace
 
 Ref pad(Globals globals, const Arguments& arguments) {
     PyObject* content = arguments.values[0];
-    if (PyUnicode_CheckExact(content)) {
-        if (Ref padded = pad_exact_text(globals, content)) return padded;
-    }
-    Ref encoded = call_method(content, names::encode, names::utf_8);
-    Ref content_bytes = check(PyLong_FromSsize_t(check(PyObject_Size(encoded.get()))));
-    Ref block_size = globals.get(names::BLOCK_SIZE);
-    Ref divisor = globals.get(names::BLOCK_SIZE);
-    Ref remainder = check(PyNumber_Remainder(content_bytes.get(), divisor.get()));
-    Ref n = check(PyNumber_Subtract(block_size.get(), remainder.get()));
-    Ref character = call(names::chr, n.get());
-    Ref padding = check(PyNumber_Multiply(character.get(), n.get()));
-    return check(PyNumber_Add(content, padding.get()));
+    return padded_text(content, read_padding(globals, content));
 }
 
 Ref unpad(Globals, const Arguments& arguments) {
@@ -407,25 +529,19 @@ Ref unpad(Globals, const Arguments& arguments) {
 }
 
 Ref aes_encrypt(Globals globals, const Arguments& arguments) {
-    if (Ref encrypted = native_encrypt(globals, arguments)) return encrypted;
-    Ref cipher = new_cipher(globals, arguments.values[1], arguments.values[2]);
-    Ref padded = call(globals.get(names::pad), arguments.values[0]);
-    Ref pad_content = call_method(padded, names::encode, names::utf_8);
-    Ref encrypt_content = call_method(cipher, names::encrypt, pad_content.get());
-    Ref encoder = attribute(globals.get(names::base64), names::b64encode);
-    Ref encoded = call(encoder, encrypt_content.get());
-    return call_method(encoded, names::decode, names::utf_8);
+    Cipher cipher(globals, arguments.values[1], arguments.values[2]);
+    Data data;
+    padded_utf8(globals, arguments.values[0], data);
+    cipher.run(true, data);
+    return base64_encoded(globals, data);
 }
 
 Ref aes_decrypt(Globals globals, const Arguments& arguments) {
-    if (Ref decrypted = native_decrypt(globals, arguments)) return decrypted;
-    Ref cipher = new_cipher(globals, arguments.values[1], arguments.values[2]);
-    Ref decoder = attribute(globals.get(names::base64), names::b64decode);
-    Ref base64_bytes = call_method(arguments.values[0], names::encode, names::utf_8);
-    Ref encrypt_content = call(decoder, base64_bytes.get());
-    Ref decrypt_content = call_method(cipher, names::decrypt, encrypt_content.get());
-    Ref unpadded = call(globals.get(names::unpad), decrypt_content.get());
-    return call_method(unpadded, names::decode, names::utf_8);
+    Cipher cipher(globals, arguments.values[1], arguments.values[2]);
+    Data data;
+    base64_decoded(globals, arguments.values[0], data);
+    cipher.run(false, data);
+    return unpadded_text(globals, data);
 }
 
 }  // namespace vorlik

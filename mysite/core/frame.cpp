@@ -63,13 +63,13 @@ void Constant::make_composites() {
 
 void Constant::remember_originals(PyObject* globals) {
     for_each(Kind::original, [globals](Constant& constant) {
-        PyObject* value = PyDict_GetItemString(globals, constant.text_);
-        if (value == nullptr) return;
+        Ref value = Ref::borrow(PyDict_GetItemString(globals, constant.text_));
+        if (!value) return;
         if (constant.attribute_ == nullptr) {
-            constant.object_ = Ref::borrow(value).release();
+            constant.object_ = value.release();
             return;
         }
-        constant.object_ = PyObject_GetAttrString(value, constant.attribute_);
+        constant.object_ = PyObject_GetAttrString(value.get(), constant.attribute_);
         if (constant.object_ == nullptr) {
             // Without the attribute, the native path stays off.
             if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyErrorAlready();
@@ -86,44 +86,39 @@ void Constant::release_all() noexcept {
 }
 
 Ref Globals::get(PyObject* name, std::source_location where) const {
-    PyObject* value = PyDict_GetItemWithError(dict_, name);
-    if (value == nullptr && !PyErr_Occurred()) {
-        value = PyDict_GetItemWithError(PyModule_GetDict(builtins_module), name);
-    }
-    if (value == nullptr) {
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-        throw PyErrorAlready(where);
-    }
-    return Ref::borrow(value);
+    if (Ref value = lookup(dict_, name, where)) return value;
+    if (Ref value = lookup(PyModule_GetDict(builtins_module), name, where)) return value;
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    throw PyErrorAlready(where);
 }
 
 namespace {
 
-// sys.modules[name] when the import system would hand back just that: a
-// plain module, not being initialised, and (for a from-list) no package
-// whose submodules the list might name. Null when the import system must
-// decide; runs no Python code but for reading the spec's flag.
-PyObject* already_imported(PyObject* name, bool from_list) {
-    PyObject* module = PyDict_GetItemWithError(PyImport_GetModuleDict(), name);
-    if (module == nullptr || !PyModule_CheckExact(module)) return nullptr;
-    PyObject* dict = PyModule_GetDict(module);
-    if (from_list) {
-        if (PyDict_GetItemWithError(dict, dunder_path) != nullptr ||
-            PyDict_GetItemWithError(dict, dunder_getattr) != nullptr) {
-            return nullptr;
-        }
-    } else if (PyUnicode_FindChar(name, '.', 0, PyUnicode_GET_LENGTH(name), 1) != -1) {
-        return nullptr;
+// sys.modules[name] when the import system would hand back just that: a plain
+// module that is not being initialised and (for a from-list) no package whose
+// submodules the list might name. It reads what the import system reads, in
+// its order, and holds each; an error the import system would raise is
+// thrown. Null when the import system must decide.
+Ref already_imported(PyObject* name, bool from_list, std::source_location where) {
+    PyObject* modules = PyImport_GetModuleDict();
+    if (!PyDict_CheckExact(modules)) return {};
+    Ref module = lookup(modules, name, where);
+    if (!module || !PyModule_CheckExact(module.get())) return {};
+    if (!from_list && PyUnicode_FindChar(name, '.', 0, PyUnicode_GET_LENGTH(name), 1) != -1) {
+        return {};
     }
-    PyObject* spec = PyDict_GetItemWithError(dict, dunder_spec);
-    if (spec == nullptr) return nullptr;
-    if (spec != Py_None) {
-        Ref initializing = Ref::steal(PyObject_GetAttr(spec, initializing_flag));
-        if (!initializing) {
-            PyErr_Clear();
-        } else if (PyObject_IsTrue(initializing.get()) != 0) {
-            return nullptr;
-        }
+    PyObject* dict = PyModule_GetDict(module.get());  // owned by the module, which is held
+    Ref spec = lookup(dict, dunder_spec, where);
+    if (!spec) return {};
+    if (spec.get() != Py_None) {
+        // Any failure to read the flag counts as "not initialising", as there.
+        Ref initializing = Ref::steal(PyObject_GetAttr(spec.get(), initializing_flag));
+        const int busy = initializing ? PyObject_IsTrue(initializing.get()) : -1;
+        if (busy < 0) PyErr_Clear();
+        if (busy > 0) return {};
+    }
+    if (from_list && (lookup(dict, dunder_path, where) || lookup(dict, dunder_getattr, where))) {
+        return {};
     }
     return module;
 }
@@ -131,8 +126,7 @@ PyObject* already_imported(PyObject* name, bool from_list) {
 }  // namespace
 
 Ref Globals::import(PyObject* name, PyObject* fromlist, std::source_location where) const {
-    if (PyObject* module = already_imported(name, fromlist != nullptr)) return Ref::borrow(module);
-    PyErr_Clear();
+    if (Ref module = already_imported(name, fromlist != nullptr, where)) return module;
     return check(PyImport_ImportModuleLevelObject(name, dict_, nullptr, fromlist, 0), where);
 }
 

@@ -99,6 +99,12 @@ class Constant {
     PyObject* get() const noexcept { return object_; }
     operator PyObject*() const noexcept { return object_; }
 
+    // Whether `value` is this constant: for an original, whether what was
+    // just read is still what the module loaded.
+    bool is(const Ref& value) const noexcept {
+        return object_ != nullptr && value.get() == object_;
+    }
+
     // The steps of the load that make each kind, and the undoing of all.
     static void make_texts();
     static void resolve_builtins();
@@ -158,7 +164,22 @@ Ref call_method(Target receiver, PyObject* name, const Args&... args) {
                  receiver.where);
 }
 
+// `dict[key]`, held; null when missing. The lookup may run Python code (a
+// key of equal hash compares by its `__eq__`): its error is thrown.
+inline Ref lookup(PyObject* dict, PyObject* key,
+                  std::source_location where = std::source_location::current()) {
+    PyObject* value = PyDict_GetItemWithError(dict, key);
+    if (value == nullptr && PyErr_Occurred()) throw PyErrorAlready(where);
+    return Ref::borrow(value);
+}
+
+// `owner.name`. On a plain module a name that is no attribute of the module
+// type itself (none of those is without leading underscores) is read from the
+// module's dictionary directly, as the interpreter would read it.
 inline Ref attribute(Target owner, PyObject* name) {
+    if (PyModule_CheckExact(owner.object) && PyUnicode_READ_CHAR(name, 0) != '_') {
+        if (Ref value = lookup(PyModule_GetDict(owner.object), name, owner.where)) return value;
+    }
     return check(PyObject_GetAttr(owner.object, name), owner.where);
 }
 
@@ -167,17 +188,6 @@ inline bool truth(Target value) { return check(PyObject_IsTrue(value.object), va
 // Whether the pending exception is an instance of `type`; none pending is false.
 inline bool pending(PyObject* type) noexcept {
     return PyErr_Occurred() != nullptr && PyErr_ExceptionMatches(type);
-}
-
-// Whether `dict[name]` is still `original`: a lookup that runs no code, for
-// the tests that guard native paths.
-inline bool unchanged(PyObject* dict, PyObject* name, PyObject* original) noexcept {
-    return original != nullptr && PyDict_GetItemWithError(dict, name) == original;
-}
-
-// The same for an attribute of a plain module.
-inline bool unchanged_attribute(PyObject* module, PyObject* name, PyObject* original) noexcept {
-    return PyModule_CheckExact(module) && unchanged(PyModule_GetDict(module), name, original);
 }
 
 // The iterator's next item; null once it is exhausted.
