@@ -162,3 +162,10 @@ def test_verbose_failure_shows_the_traceback(vorlik):
     assert result.returncode != 0
     assert "Traceback" in result.stderr
     assert result.stderr.splitlines()[-1].startswith("CommandError: the cipher text is not valid Base64")
+
+
+@pytest.mark.parametrize("action", ["encrypt", "decrypt"])
+def test_dash_means_standard_input(vorlik, action):
+    text = "h\u00e9llo" if action == "encrypt" else ok(vorlik("encrypt", "h\u00e9llo"))
+    assert ok(vorlik(action, "-", stdin=text)) == ok(vorlik(action, stdin=text))
+    assert ok(vorlik("decrypt", "-", stdin=ok(vorlik("encrypt", "-", stdin="h\u00e9llo")))) == "h\u00e9llo\n"

@@ -167,7 +167,7 @@ class Command(BaseCommand):
             cipher.add_argument(
                 "text",
                 nargs="?",
-                help=f"the {what}; read from standard input (without its final line break) when omitted",
+                help=f'the {what}; "-" or omitted: read it from standard input (without its final line break)',
             )
             cipher.add_argument("--key", help=KEY_HELP)
 
@@ -349,7 +349,7 @@ class Command(BaseCommand):
                     f"--key must be 16, 24 or 32 bytes of UTF-8 text, not {key_length} "
                     "(omit it for the built-in default key)"
                 )
-        if text is None:
+        if text is None or text == "-":
             text = self._read_stdin()
             if action == "encrypt" and text.endswith("\n"):
                 text = text[:-2] if text.endswith("\r\n") else text[:-1]
