@@ -1,5 +1,7 @@
 """``python manage.py vorlik``, run the way a user runs it."""
 
+import hashlib
+import hmac
 import json
 import os
 import platform
@@ -23,11 +25,14 @@ def vorlik(tmp_path):
     env = dict(os.environ, MYSITE_DB_PATH=str(tmp_path / "db.sqlite3"))
     env.pop("MYSITE_FORCED_MAC", None)
 
-    def run(*args, stdin=None, forced_mac=False, command="vorlik"):
+    def run(*args, stdin=None, forced_mac=False, command="vorlik", path_first=None):
+        run_env = dict(env, MYSITE_FORCED_MAC="1") if forced_mac else dict(env)
+        if path_first:
+            run_env["PATH"] = os.pathsep.join((str(path_first), env.get("PATH", "")))
         return subprocess.run(
             [sys.executable, "manage.py", command, *args],
             cwd=REPO,
-            env=dict(env, MYSITE_FORCED_MAC="1") if forced_mac else env,
+            env=run_env,
             input=stdin,
             stdin=subprocess.DEVNULL if stdin is None else None,
             capture_output=True,
@@ -91,6 +96,7 @@ def test_forced_mac_takes_the_adapter_identifier_at_once(vorlik):
             "asked": False,
             "value": None,
             "notes": ["not asked: FORCED_MAC is set"],
+            "stderr": "",
         }
     assert "FORCED_MAC is set" in ok(vorlik("identity", forced_mac=True)).splitlines()[1]
 
@@ -162,3 +168,99 @@ def test_verbose_failure_shows_the_traceback(vorlik):
     assert result.returncode != 0
     assert "Traceback" in result.stderr
     assert result.stderr.splitlines()[-1].startswith("CommandError: the cipher text is not valid Base64")
+
+
+@pytest.fixture
+def dmidecode(tmp_path):
+    """A stand-in dmidecode for the PATH: it prints ``out``, writes ``err`` on stderr, exits with ``status``."""
+    folder = tmp_path / "bin"
+    folder.mkdir()
+    runs = tmp_path / "runs"
+
+    def program(out="", err="", status=0):
+        script = folder / "dmidecode"
+        script.write_text(
+            f"#!/bin/sh\necho run >> '{runs}'\nprintf '%s' '{out}'\nprintf '%s' '{err}' >&2\nexit {status}\n"
+        )
+        script.chmod(0o755)
+        return folder
+
+    program.runs = lambda: runs.read_text().count("run") if runs.exists() else 0
+    return program
+
+
+FIRMWARE_UUID = "4C4C4544-0042-3510-8052-B4C04F4E3232"
+NOT_VISIBLE = "the firmware tables are not visible here, as in many containers and virtual machines"
+linux_only = pytest.mark.skipif(platform.system() != "Linux", reason="runs a stand-in dmidecode")
+
+
+@linux_only
+def test_identity_shows_what_the_firmware_program_wrote_once_and_explains_it(vorlik, dmidecode):
+    path = dmidecode(err="/dev/mem: No such file or directory\n", status=1)
+    result = vorlik("identity", path_first=path)
+    assert ok(result) and result.stderr == ""
+    assert dmidecode.runs() == 2  # the combined identity, then the source on its own
+    lines = result.stdout.splitlines()
+    at = next(i for i, line in enumerate(lines) if line.startswith("  SMBIOS:"))
+    assert lines[at : at + 3] == [
+        "  SMBIOS:      no answer: dmidecode exited with status 1",
+        "               stderr: /dev/mem: No such file or directory",
+        f"               {NOT_VISIBLE}",
+    ]
+    assert result.stdout.count("/dev/mem") == 1
+
+    result = vorlik("identity", "--json", path_first=path)
+    smbios = json.loads(ok(result))["sources"]["SMBIOS"]
+    assert result.stderr == ""
+    assert smbios["stderr"] == "/dev/mem: No such file or directory\n"
+    assert smbios["notes"][1:] == ["stderr: /dev/mem: No such file or directory", NOT_VISIBLE]
+
+
+@linux_only
+def test_app_id_adds_the_derived_identifier(vorlik, dmidecode):
+    path = dmidecode(out=FIRMWARE_UUID + "\n")
+    # Independent of the application's code: HMAC-SHA256, key the identifier, message the app id.
+    expected = hmac.new(FIRMWARE_UUID.replace("-", "").encode(), "licence ü".encode(), hashlib.sha256).hexdigest()
+    lines = ok(vorlik("identity", "--app-id", "licence ü", path_first=path)).splitlines()
+    assert lines[0] == f"Machine identity: SMBIOS {FIRMWARE_UUID.replace('-', '')}"
+    assert lines[-1] == f"App-specific identifier for 'licence ü': {expected}"
+    report = json.loads(ok(vorlik("identity", "--json", "--app-id", "licence ü", path_first=path)))
+    assert report["app_specific_id"] == expected and report["app_id"] == "licence ü"
+    assert "refused: app_id must not be empty" in failure_line(vorlik("identity", "--app-id", "", path_first=path))
+
+
+@linux_only
+def test_app_id_is_refused_in_one_line_when_the_identity_is_not_unique(vorlik, dmidecode):
+    path = dmidecode(err="/dev/mem: No such file or directory\n", status=1)
+    result = vorlik("identity", "--app-id", "app", path_first=path, forced_mac=True)
+    report = json.loads(ok(vorlik("identity", "--json", forced_mac=True)))
+    if report["identifier"].strip("0"):
+        pytest.skip("the first adapter address here is not the all-zero one")
+    line = failure_line(result)
+    assert "The machine identity MAC 000000000000 is not unique" in line
+    assert "FORCED_MAC does not help" in line and "Here it is set" in line
+    assert dmidecode.runs() == 0
+
+
+@linux_only
+def test_only_the_deployment_check_starts_the_identity_programs(vorlik, dmidecode):
+    path = dmidecode(out=FIRMWARE_UUID + "\n")
+    assert "no issues" in ok(vorlik(command="check", path_first=path))
+    assert dmidecode.runs() == 0
+    result = vorlik("--deploy", command="check", path_first=path)
+    assert result.returncode == 0 and "vorlik." not in result.stdout + result.stderr
+    assert dmidecode.runs() == 1
+
+    dmidecode(err="/dev/mem: No such file or directory\n", status=1)
+    result = vorlik("--deploy", "--tag", "vorlik", command="check", path_first=path)
+    assert dmidecode.runs() == 2
+    assert "(vorlik.W001)" in result.stderr or "(vorlik.W002)" in result.stderr
+    assert "stderr: /dev/mem: No such file or directory" in result.stderr  # in the hint, not raw
+    assert "/dev/mem: No such file or directory" not in result.stderr.splitlines()
+
+
+@pytest.mark.parametrize("action", ["encrypt", "decrypt"])
+def test_dash_means_standard_input(vorlik, action):
+    text = "h\u00e9llo" if action == "encrypt" else ok(vorlik("encrypt", "h\u00e9llo"))
+    assert ok(vorlik(action, "-", stdin=text)) == ok(vorlik(action, stdin=text))
+    assert ok(vorlik("decrypt", "-", stdin=ok(vorlik("encrypt", "-", stdin="h\u00e9llo")))) == "h\u00e9llo\n"

@@ -1,4 +1,5 @@
 from django.apps import AppConfig
+from django.core import checks
 
 
 class BaseConfig(AppConfig):
@@ -6,3 +7,9 @@ class BaseConfig(AppConfig):
     label = "base"
     verbose_name = "Base"
     default_auto_field = "django.db.models.BigAutoField"
+
+    def ready(self):
+        from mysite.core.checks import check_machine_identity
+
+        # Deployment only: the identity starts programs, an ordinary check must not.
+        checks.register(check_machine_identity, "vorlik", deploy=True)

@@ -5,20 +5,17 @@ import argparse
 import base64
 import binascii
 import json
-import logging
-import os
 import platform
-import subprocess
 import sys
 import traceback
-from contextlib import contextmanager
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 
 from django.conf import settings
 from django.core.management.base import BaseCommand, CommandError
 from django.db import DatabaseError, connection
 
 from mysite.base.models import Parameter, ParameterNotFound
+from mysite.core.identity import IdentityNotUnique, Notes, derive_app_specific_id, observe
 
 MIGRATE_HINT = 'the parameter table does not exist yet: run "python manage.py migrate" first'
 WRONG_KEY = "cannot decrypt: wrong key or damaged cipher text"
@@ -26,75 +23,10 @@ KEY_HELP = "16, 24 or 32 bytes of UTF-8 text (the built-in default key when omit
 
 
 @dataclass
-class SourceReport:
+class SourceReport(Notes):
     value: object = None
     asked: bool = True
-    notes: list[str] = field(default_factory=list)
-    tracebacks: list[str] = field(default_factory=list)
     addresses: list[dict] | None = None
-
-    def note(self, line: str, tb: str | None = None) -> None:
-        if line not in self.notes:
-            self.notes.append(line)
-        if tb and tb not in self.tracebacks:
-            self.tracebacks.append(tb)
-
-
-class _Recorder(logging.Handler):
-    def __init__(self):
-        super().__init__(logging.DEBUG)
-        self.records: list[logging.LogRecord] = []
-
-    def emit(self, record):
-        self.records.append(record)
-
-
-@contextmanager
-def captured_records(logger):
-    recorder = _Recorder()
-    logger.addHandler(recorder)
-    try:
-        yield recorder.records
-    finally:
-        logger.removeHandler(recorder)
-
-
-def _program(cmd) -> str:
-    if isinstance(cmd, (list, tuple)) and cmd:
-        return str(cmd[0])
-    return str(cmd)
-
-
-def _lacks_admin_rights() -> bool:
-    return hasattr(os, "geteuid") and os.geteuid() != 0
-
-
-def exception_line(exc: BaseException) -> str:
-    """One readable line for a failure of a query program or of a source."""
-    if isinstance(exc, subprocess.CalledProcessError):
-        program = _program(exc.cmd)
-        if exc.returncode < 0:
-            return f"{program} was stopped by signal {-exc.returncode}"
-        hint = " (needs administrator rights?)" if _lacks_admin_rights() else ""
-        return f"{program} exited with status {exc.returncode}{hint}"
-    if isinstance(exc, FileNotFoundError) and exc.filename:
-        return f"{exc.filename} not found"
-    if isinstance(exc, PermissionError) and exc.filename:
-        return f"{exc.filename} could not be started: permission denied"
-    if isinstance(exc, UnicodeDecodeError):
-        return "the program's output is not UTF-8 text"
-    return f"{type(exc).__name__}: {exc}"
-
-
-def record_line(record: logging.LogRecord) -> tuple[str, str | None]:
-    """The record as one line, and its traceback text when it carries one."""
-    if not record.exc_info or record.exc_info[1] is None:
-        return record.getMessage(), None
-    exc = record.exc_info[1]
-    line = exception_line(exc)
-    if record.msg is not exc:
-        line = f"{record.getMessage()} ({line})"
-    return line, "".join(traceback.format_exception(*record.exc_info))
 
 
 def annotate_addresses(addresses: list[str]) -> list[dict]:
@@ -159,6 +91,11 @@ class Command(BaseCommand):
             help="the machine identity and what each of its sources answered",
         )
         identity.add_argument("--json", action="store_true", help="print one JSON object")
+        identity.add_argument(
+            "--app-id",
+            metavar="APP",
+            help="also print this machine's identifier for the application APP (derived, not the hardware UUID)",
+        )
 
         sub.add_parser("macs", parents=[common], help="the network adapters' addresses, up first")
 
@@ -167,7 +104,7 @@ class Command(BaseCommand):
             cipher.add_argument(
                 "text",
                 nargs="?",
-                help=f"the {what}; read from standard input (without its final line break) when omitted",
+                help=f'the {what}; "-" or omitted: read it from standard input (without its final line break)',
             )
             cipher.add_argument("--key", help=KEY_HELP)
 
@@ -199,7 +136,7 @@ class Command(BaseCommand):
         action = options["action"]
         try:
             if action == "identity":
-                self.identity(vorlik, options["json"])
+                self.identity(vorlik, options["json"], options["app_id"])
             elif action == "macs":
                 self.macs(vorlik)
             elif action in ("encrypt", "decrypt"):
@@ -219,11 +156,18 @@ class Command(BaseCommand):
 
     # identity and macs
 
-    def identity(self, vorlik, as_json):
+    def identity(self, vorlik, as_json, app_id):
         forced = bool(vorlik.FORCED_MAC)
-        # What the sources log here is shown by asking each of them below.
-        with captured_records(vorlik.logger):
-            category, identifier = vorlik.get_system_uuid()
+        # What the sources log or write here is shown by asking each of them below.
+        category, identifier = observe(vorlik.logger, vorlik.get_system_uuid, Notes())
+        app_specific = None
+        if app_id is not None:
+            try:
+                app_specific = derive_app_specific_id((category, identifier), app_id, forced)
+            except IdentityNotUnique as exc:
+                raise CommandError(str(exc)) from exc
+            except (TypeError, ValueError) as exc:
+                raise CommandError(f"refused: {exc}") from exc
 
         if forced:
             skipped = "not asked: FORCED_MAC is set"
@@ -243,23 +187,19 @@ class Command(BaseCommand):
         sources = {"SMBIOS": smbios, "MachineGUID": guid, "MAC": mac}
 
         if as_json:
-            self.stdout.write(json.dumps(self._json(category, identifier, forced, sources), ensure_ascii=False))
+            out = self._json(category, identifier, forced, sources)
+            if app_id is not None:
+                out.update(app_id=app_id, app_specific_id=app_specific)
+            self.stdout.write(json.dumps(out, ensure_ascii=False))
         else:
             self._print_identity(category, identifier, forced, sources)
+            if app_id is not None:
+                self.stdout.write(f"App-specific identifier for {app_id!r}: {app_specific}")
 
     def _source(self, vorlik, function) -> SourceReport:
         report = SourceReport()
-        report.value = self._ask(vorlik, function, report)
+        report.value = observe(vorlik.logger, function, report)
         return report
-
-    @staticmethod
-    def _ask(vorlik, function, report):
-        """Call ``function``, turning what it logs into notes of ``report``."""
-        with captured_records(vorlik.logger) as records:
-            value = function()
-        for record in records:
-            report.note(*record_line(record))
-        return value
 
     @staticmethod
     def _explain_smbios(report):
@@ -278,7 +218,7 @@ class Command(BaseCommand):
             report.note("psutil is not installed: the identifier comes from a time-based UUID")
             report.addresses = []
             return report
-        addresses = self._ask(vorlik, vorlik.get_mac4multiple_network_card, report)
+        addresses = observe(vorlik.logger, vorlik.get_mac4multiple_network_card, report)
         report.addresses = annotate_addresses(addresses)
         if not report.addresses:
             report.note("no adapter address listed: the identifier is the uuid module's node number")
@@ -289,7 +229,7 @@ class Command(BaseCommand):
     def _json(self, category, identifier, forced, sources):
         out = {"category": category, "identifier": identifier, "forced_mac": forced, "sources": {}}
         for name, report in sources.items():
-            item = {"asked": report.asked, "value": report.value, "notes": report.notes}
+            item = {"asked": report.asked, "value": report.value, "notes": report.notes, "stderr": report.stderr}
             if self.verbose:
                 item["tracebacks"] = report.tracebacks
             if report.addresses is not None:
@@ -349,7 +289,7 @@ class Command(BaseCommand):
                     f"--key must be 16, 24 or 32 bytes of UTF-8 text, not {key_length} "
                     "(omit it for the built-in default key)"
                 )
-        if text is None:
+        if text is None or text == "-":
             text = self._read_stdin()
             if action == "encrypt" and text.endswith("\n"):
                 text = text[:-2] if text.endswith("\r\n") else text[:-1]

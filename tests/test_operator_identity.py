@@ -1,0 +1,197 @@
+"""The deployment checks of the machine identity and the application-specific identifier."""
+
+import os
+import platform
+import shutil
+import subprocess
+import sys
+
+import pytest
+from cryptography.hazmat.primitives import hashes, hmac
+
+from mysite.core import IdentityNotUnique, app_specific_id, vorlik
+from mysite.core.checks import check_machine_identity
+from mysite.core.identity import NOT_VISIBLE, captured_stderr, firmware_steps, not_unique
+
+UUID = "4c4c4544004235108052b4c04f4e3232"
+ZERO_MAC = ("MAC", "000000000000")
+
+
+@pytest.fixture
+def identity(monkeypatch):
+    """Make vorlik.get_system_uuid answer ``identity.answer`` (raised when an exception); count the calls."""
+
+    class Identity:
+        answer: object = ("SMBIOS", UUID)
+        calls = 0
+
+        def __call__(self):
+            self.calls += 1
+            if isinstance(self.answer, BaseException):
+                raise self.answer
+            return self.answer
+
+    stand_in = Identity()
+    monkeypatch.setattr(vorlik, "get_system_uuid", stand_in)
+    monkeypatch.setattr(vorlik, "FORCED_MAC", False)
+    return stand_in
+
+
+def reference_hmac(identifier: str, app_id: str) -> str:
+    mac = hmac.HMAC(identifier.encode("utf-8"), hashes.SHA256())
+    mac.update(app_id.encode("utf-8"))
+    return mac.finalize().hex()
+
+
+@pytest.mark.parametrize(
+    "answer, forced, expected",
+    [
+        (("SMBIOS", UUID), False, []),
+        (("MachineGUID", UUID.upper()), False, []),
+        (("MAC", "02FC00000001"), True, []),  # chosen on purpose: nothing to act on
+        (("MAC", "02FC00000001"), False, ["vorlik.W002"]),
+        (ZERO_MAC, False, ["vorlik.W001"]),
+        (ZERO_MAC, True, ["vorlik.W001"]),
+        (("MAC", ""), False, ["vorlik.W001"]),
+        (("SMBIOS", "F" * 32), False, ["vorlik.W001"]),
+        (("SMBIOS", "Not Settable"), False, ["vorlik.W001"]),
+        (RuntimeError("no adapters"), False, ["vorlik.E002"]),
+    ],
+)
+def test_checks_follow_the_identity(identity, monkeypatch, answer, forced, expected):
+    identity.answer = answer
+    monkeypatch.setattr(vorlik, "FORCED_MAC", forced)
+    found = check_machine_identity()
+    assert [message.id for message in found] == expected
+    assert identity.calls == 1
+    for message in found:
+        assert message.hint
+
+
+def test_w001_explains_the_loopback_case(identity, monkeypatch):
+    identity.answer = ZERO_MAC
+    (warning,) = check_machine_identity()
+    assert warning.msg.startswith("The machine identity MAC 000000000000 is not unique: it is all zeros")
+    assert "FORCED_MAC does not help" in warning.hint and "loopback adapter is listed first" in warning.hint
+    assert "Here it is set" not in warning.hint
+    monkeypatch.setattr(vorlik, "FORCED_MAC", True)
+    (warning,) = check_machine_identity()
+    assert "Here it is set, so the firmware is not even asked" in warning.hint
+
+
+def test_check_keeps_what_the_programs_write_and_explains_it(monkeypatch, capfd):
+    def noisy():
+        subprocess.run(["sh", "-c", "echo '/dev/mem: Permission denied' >&2; exit 1"], check=False)
+        vorlik.logger.error("dmidecode failed")
+        return ZERO_MAC
+
+    monkeypatch.setattr(vorlik, "get_system_uuid", noisy)
+    monkeypatch.setattr(vorlik, "FORCED_MAC", False)
+    (warning,) = check_machine_identity()
+    assert "stderr: /dev/mem: Permission denied" in warning.hint
+    assert "missing rights: root, or read access to" in warning.hint
+    assert "dmidecode failed" in warning.hint
+    assert capfd.readouterr() == ("", "")
+
+
+def test_captured_stderr_is_written_after_all_when_the_block_fails(capfd):
+    with pytest.raises(KeyError), captured_stderr() as captured:
+        subprocess.run(["sh", "-c", "echo child >&2"], check=True)
+        os.write(2, b"parent\n")
+        raise KeyError
+    assert captured.text == "child\nparent\n"
+    assert capfd.readouterr().err == "child\nparent\n"
+
+
+def test_module_not_importable_is_e001(monkeypatch):
+    monkeypatch.setitem(sys.modules, "mysite.core.vorlik", None)
+    (error,) = check_machine_identity()
+    assert error.id == "vorlik.E001" and error.is_serious()
+    assert "mysite.core.vorlik cannot be imported: ModuleNotFoundError" in error.msg
+    assert 'python -m pip install -e ".[test]"' in error.hint
+
+
+@pytest.mark.skipif(platform.system() != "Linux", reason="the Linux firmware query")
+@pytest.mark.parametrize(
+    "tables, which, euid, expected",
+    [
+        (True, {None: "/usr/bin/dmidecode"}, 0, []),
+        (False, {}, 0, [NOT_VISIBLE, "install dmidecode"]),
+        (True, {"sbin": "/usr/sbin/dmidecode"}, 0, ["put /usr/sbin on the application's PATH"]),
+        (True, {None: "/usr/bin/dmidecode"}, 1000, ["run the application as root or with the rights"]),
+    ],
+)
+def test_firmware_steps_name_what_is_in_the_way(monkeypatch, tables, which, euid, expected):
+    monkeypatch.setattr(os.path, "exists", lambda path: tables)
+    monkeypatch.setattr(shutil, "which", lambda name, path=None: which.get("sbin" if path else None))
+    monkeypatch.setattr(os, "geteuid", lambda: euid)
+    steps = firmware_steps()
+    assert len(steps) == len(expected)
+    assert all(step.startswith(start) for step, start in zip(steps, expected, strict=True))
+
+
+@pytest.mark.parametrize(
+    "answer",
+    [("SMBIOS", UUID), ("SMBIOS", UUID.upper()), ("MachineGUID", "0F" * 16), ("MAC", "02FC00000001"), ("MAC", "1")],
+)
+@pytest.mark.parametrize("app_id", ["licence-server", "ä 🌍", " "])
+def test_app_specific_id_is_the_hmac_of_app_id_keyed_with_the_identifier(identity, answer, app_id):
+    identity.answer = answer
+    derived = app_specific_id(app_id)
+    assert derived == reference_hmac(answer[1], app_id)
+    assert derived != app_specific_id(app_id + "2")
+    assert identity.calls == 2
+
+
+def test_app_specific_id_reads_the_identity_at_each_call(identity):
+    first = app_specific_id("app")
+    identity.answer = ("SMBIOS", "1" + UUID[1:])
+    assert app_specific_id("app") != first
+    assert identity.calls == 2
+
+
+@pytest.mark.parametrize(
+    "app_id, error, text",
+    [
+        (None, TypeError, "app_id must be str, not NoneType"),
+        (b"app", TypeError, "not bytes"),
+        (7, TypeError, "not int"),
+        ("", ValueError, "must not be empty"),
+        ("a\ud800", ValueError, "lone surrogate"),
+    ],
+)
+def test_app_specific_id_refuses_bad_app_ids_before_reading_the_identity(identity, app_id, error, text):
+    with pytest.raises(error, match=text):
+        app_specific_id(app_id)
+    assert identity.calls == 0
+
+
+@pytest.mark.parametrize(
+    "answer",
+    [ZERO_MAC, ("MAC", ""), ("MAC", "0"), ("MAC", None), ("SMBIOS", "f" * 32), ("SMBIOS", "Not Present")],
+)
+def test_app_specific_id_refuses_an_identity_other_machines_share(identity, answer):
+    identity.answer = answer
+    with pytest.raises(IdentityNotUnique) as raised:
+        app_specific_id("app")
+    assert isinstance(raised.value, RuntimeError)
+    assert str(raised.value).startswith(not_unique(*answer))
+    (warning,) = check_machine_identity()
+    assert warning.id == "vorlik.W001" and warning.msg == not_unique(*answer)
+
+
+def test_importing_the_package_loads_neither_the_module_nor_the_settings():
+    code = (
+        "import sys, mysite.core\n"
+        "from mysite.core import app_specific_id, IdentityNotUnique\n"
+        "assert issubclass(IdentityNotUnique, RuntimeError) and callable(app_specific_id)\n"
+        "assert 'mysite.core.vorlik' not in sys.modules and 'django' not in sys.modules, sorted(sys.modules)\n"
+        "try:\n"
+        "    mysite.core.no_such_name\n"
+        "except AttributeError as exc:\n"
+        "    print(exc)\n"
+    )
+    env = {k: v for k, v in os.environ.items() if k != "DJANGO_SETTINGS_MODULE"}
+    result = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "module 'mysite.core' has no attribute 'no_such_name'\n"
