@@ -22,6 +22,8 @@ INSTALLED_APPS = [
     "mysite.base",
 ]
 
+ROOT_URLCONF = "mysite.urls"
+
 DATABASES = {
     "default": {
         "ENGINE": "django.db.backends.sqlite3",
