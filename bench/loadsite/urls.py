@@ -1,6 +1,7 @@
 """Views that call the native module as the application would.  Each answer
 names the worker process that gave it, in the ``X-Worker`` header."""
 
+import binascii
 import os
 
 from django.http import HttpRequest, HttpResponse, JsonResponse
@@ -32,7 +33,7 @@ def decrypt(request: HttpRequest) -> HttpResponse:
     """Answers with ``text`` decrypted, or 400 for text that is not Base64."""
     try:
         plain = vorlik.aes_decrypt(request.GET["text"])
-    except ValueError as error:  # binascii.Error
+    except binascii.Error as error:
         return reply(f"not Base64: {error}", status=400)
     return reply(plain)
 
@@ -40,9 +41,11 @@ def decrypt(request: HttpRequest) -> HttpResponse:
 def param(request: HttpRequest) -> HttpResponse:
     """POST ``name`` and ``value``: stores it through the bridge, then answers with
     what the bridge reads back.  GET ``name``: answers with its value, or 404."""
-    name = request.POST["name"] if request.method == "POST" else request.GET["name"]
     if request.method == "POST":
+        name = request.POST["name"]
         vorlik.set_param_value(name, request.POST["value"])
+    else:
+        name = request.GET["name"]
     try:
         value = vorlik.get_param_value(name)
     except ParameterNotFound as error:
