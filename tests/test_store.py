@@ -159,7 +159,10 @@ for thread in threads:
     thread.start()
 for thread in threads:
     thread.join()
+with connection.cursor() as cursor:
+    journal_mode = cursor.execute("PRAGMA journal_mode").fetchone()[0]
 print(json.dumps({
+    "journal_mode": journal_mode,
     "errors": errors,
     "rows": sorted(name for name, _ in Parameter.objects.values_list("name", "value")),
     "rows_not_written": [name for name, value in Parameter.objects.values_list("name", "value")
@@ -175,6 +178,7 @@ def test_concurrent_writers_of_one_name_leave_one_whole_value(tmp_path):
     done = subprocess.run([sys.executable, "-c", CONCURRENT_WRITERS], env=env, capture_output=True, text=True)
     assert done.returncode == 0, done.stderr
     outcome = json.loads(done.stdout)
+    assert outcome["journal_mode"] == "wal"  # readers need not wait for the writer
     assert outcome["errors"] == []
     assert outcome["rows"] == ["alpha", "beta", "gamma"]
     assert outcome["rows_not_written"] == []
