@@ -22,10 +22,24 @@ INSTALLED_APPS = [
     "mysite.base",
 ]
 
+ROOT_URLCONF = "mysite.urls"
+
+# A web server writes from several threads and processes at once.  SQLite
+# lets one writer in at a time: a transaction begun deferred, then upgraded to
+# write after reading, fails at once with "database is locked" when another
+# writer holds the lock.  So transactions take the write lock when they begin
+# (IMMEDIATE), a writer waits up to the timeout (seconds) for the lock instead
+# of failing, and write-ahead logging lets readers go on while one writes.
+# Commits stay fully synchronous, so that a stored value survives a power cut.
 DATABASES = {
     "default": {
         "ENGINE": "django.db.backends.sqlite3",
         "NAME": os.environ.get("MYSITE_DB_PATH", str(BASE_DIR / "db.sqlite3")),
+        "OPTIONS": {
+            "transaction_mode": "IMMEDIATE",
+            "timeout": 20,
+            "init_command": "PRAGMA journal_mode=WAL",
+        },
     }
 }
 

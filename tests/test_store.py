@@ -1,5 +1,10 @@
 """The parameter store, directly and through the native module's bridge, on
-the test database."""
+the test database; and under concurrent writers, on a database file."""
+
+import json
+import os
+import subprocess
+import sys
 
 import pytest
 
@@ -118,3 +123,64 @@ def test_functions_refuse_bad_input_before_writing():
     assert get_param_value("k", dept=1) == "kept"
     assert Parameter.objects.count() == 1
 
+
+
+# Writers on threads of their own, each with its own database connection, as
+# under a threaded web server; several processes meet the same locks.
+CONCURRENT_WRITERS = """
+import json, threading
+import django
+django.setup()
+from django.core.management import call_command
+from django.db import connection
+from mysite.base.models import GetParamValue, Parameter, SetParamValue
+
+call_command("migrate", verbosity=0)
+names = ["alpha", "beta", "gamma"]
+written = {name: set() for name in names}
+read, errors = [], []
+
+def writer(index):
+    try:
+        for turn in range(60):
+            name = names[turn % len(names)]
+            # Long and unique to this write: a torn or mixed value matches none.
+            value = f"{index}:{turn}|" * 2000
+            written[name].add(value)
+            SetParamValue(name, value)
+            read.append((name, GetParamValue(name)))
+    except Exception as error:
+        errors.append(repr(error))
+    finally:
+        connection.close()
+
+threads = [threading.Thread(target=writer, args=(index,)) for index in range(8)]
+for thread in threads:
+    thread.start()
+for thread in threads:
+    thread.join()
+with connection.cursor() as cursor:
+    journal_mode = cursor.execute("PRAGMA journal_mode").fetchone()[0]
+print(json.dumps({
+    "journal_mode": journal_mode,
+    "errors": errors,
+    "rows": sorted(name for name, _ in Parameter.objects.values_list("name", "value")),
+    "rows_not_written": [name for name, value in Parameter.objects.values_list("name", "value")
+                         if value not in written[name]],
+    "reads": len(read),
+    "reads_not_written": [name for name, value in read if value not in written[name]],
+}))
+"""
+
+
+def test_concurrent_writers_of_one_name_leave_one_whole_value(tmp_path):
+    env = dict(os.environ, MYSITE_DB_PATH=str(tmp_path / "db.sqlite3"), DJANGO_SETTINGS_MODULE="mysite.settings")
+    done = subprocess.run([sys.executable, "-c", CONCURRENT_WRITERS], env=env, capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    outcome = json.loads(done.stdout)
+    assert outcome["journal_mode"] == "wal"  # readers need not wait for the writer
+    assert outcome["errors"] == []
+    assert outcome["rows"] == ["alpha", "beta", "gamma"]
+    assert outcome["rows_not_written"] == []
+    assert outcome["reads"] == 8 * 60
+    assert outcome["reads_not_written"] == []
