@@ -34,26 +34,37 @@ planted = []
 class Collide:
     armed = False
 
-    def __init__(self, name, action):
-        self.name, self.action, self.calls = name, action, 0
+    def __init__(self, name):
+        self.name, self.action, self.compares, self.per_lookup = name, None, 0, 1
 
     def __hash__(self):
         return hash(self.name)
 
     def __eq__(self, other):
+        # A lookup may meet the key more than once on its probe path, as often
+        # as the dictionary's layout makes it, the same for every lookup: the
+        # action runs at the first meeting, with the number of the lookup.
         if self.armed:
-            self.calls += 1
-            self.action(self.calls)
+            lookup, meeting = divmod(self.compares, self.per_lookup)
+            self.compares += 1
+            if meeting == 0 and self.action:
+                try:
+                    self.action(lookup + 1)
+                except BaseException:
+                    self.compares += self.per_lookup - 1  # the lookup ends here
+                    raise
         return False
 
 
 def plant(namespace, name, action):
     # Re-inserting the name after the key puts the key first on the name's probe path.
     value = namespace.pop(name)
-    key = Collide(name, action)
+    key = Collide(name)
     namespace[key] = None
     namespace[name] = value
     key.armed = True
+    namespace[name]
+    key.per_lookup, key.compares, key.action = key.compares, 0, action
     planted.append(key)
 
 
@@ -101,7 +112,7 @@ def outcome(call, *args):
 
 
 def run(implementation, body):
-    script = PRELUDE + textwrap.dedent(body) + "\nprint(json.dumps([result, [key.calls for key in planted]]))\n"
+    script = PRELUDE + textwrap.dedent(body) + "\nprint(json.dumps([result, [key.compares / key.per_lookup for key in planted]]))\n"
     completed = subprocess.run(
         [sys.executable, "-c", script, implementation], capture_output=True, text=True, cwd=ROOT
     )
