@@ -112,7 +112,8 @@ def outcome(call, *args):
 
 
 def run(implementation, body):
-    script = PRELUDE + textwrap.dedent(body) + "\nprint(json.dumps([result, [key.compares / key.per_lookup for key in planted]]))\n"
+    lookups = "[key.compares / key.per_lookup for key in planted]"
+    script = PRELUDE + textwrap.dedent(body) + f"\nprint(json.dumps([result, {lookups}]))\n"
     completed = subprocess.run(
         [sys.executable, "-c", script, implementation], capture_output=True, text=True, cwd=ROOT
     )
