@@ -29,6 +29,8 @@ from bench import reference  # noqa: E402
 MAC = "00-1A-2B-3C-4D-5E"
 IPV4 = "192.168.10.20"
 TEXT = "x" * 32
+KEY, OTHER_KEY = "a 16-byte key 01", "a 16-byte key 02"
+LARGE = "0123456789abcdef" * 65536  # 1 MiB
 
 
 def in_memory_store():
@@ -42,32 +44,60 @@ def in_memory_store():
 
 
 def cases():
-    """(function, input label, call arguments) for every row of the table."""
+    """(function, input label, calls) for every row of the table: the argument
+    tuples of one round of calls, made in turn."""
     cipher_text = native.aes_encrypt(TEXT)
+    keyed_cipher_text = native.aes_encrypt(TEXT, KEY)
+    large_cipher_text = native.aes_encrypt(LARGE)
     padded = native.pad(TEXT)
     return [
-        ("pad", "32-character text", (TEXT,)),
-        ("unpad", "its padded form", (padded,)),
-        ("aes_encrypt", "32-character text, default key", (TEXT,)),
-        ("aes_decrypt", "that cipher text", (cipher_text,)),
-        ("set_param_value", "in-memory store", ("greeting", "hello")),
-        ("get_param_value", "in-memory store", ("greeting",)),
-        ("is_mac_address", "MAC text", (MAC,)),
-        ("is_mac_address", "IPv4 text", (IPV4,)),
-        ("get_mac4multiple_network_card", "this machine", ()),
-        ("get_mac4network_card", "this machine", ()),
-        ("get_smbios_uuid", "this machine", ()),
-        ("get_machine_guid", "this machine", ()),
-        ("get_system_uuid", "this machine", ()),
+        ("pad", "32-character text", [(TEXT,)]),
+        ("unpad", "its padded form", [(padded,)]),
+        ("aes_encrypt", "32 characters, default key", [(TEXT,)]),
+        ("aes_decrypt", "that cipher text", [(cipher_text,)]),
+        ("aes_encrypt", "32 characters, a given key", [(TEXT, KEY)]),
+        ("aes_decrypt", "that cipher text, the same key", [(keyed_cipher_text, KEY)]),
+        ("aes_encrypt", "32 characters, two keys in turn", [(TEXT, KEY), (TEXT, OTHER_KEY)]),
+        ("aes_encrypt", "1 MiB text", [(LARGE,)]),
+        ("aes_decrypt", "that cipher text", [(large_cipher_text,)]),
+        ("set_param_value", "in-memory store", [("greeting", "hello")]),
+        ("get_param_value", "in-memory store", [("greeting",)]),
+        ("is_mac_address", "MAC text", [(MAC,)]),
+        ("is_mac_address", "IPv4 text", [(IPV4,)]),
+        ("get_mac4multiple_network_card", "this machine", [()]),
+        ("get_mac4network_card", "this machine", [()]),
+        ("get_smbios_uuid", "this machine", [()]),
+        ("get_machine_guid", "this machine", [()]),
+        ("get_system_uuid", "this machine", [()]),
     ]
 
 
-def per_call_ns(function, args, repeats):
-    # A call statement, not a lambda, so that no wrapper's cost blurs the ratio.
-    names = {f"a{i}": arg for i, arg in enumerate(args)}
-    timer = timeit.Timer(f"f({', '.join(names)})", globals={"f": function, **names})
-    number, _ = timer.autorange()
-    return statistics.median(t / number * 1e9 for t in timer.repeat(repeats, number))
+def round_timer(function, calls):
+    # Call statements, not a lambda, so that no wrapper's cost blurs the ratio.
+    names, statements = {}, []
+    for c, args in enumerate(calls):
+        names.update({f"a{c}_{i}": arg for i, arg in enumerate(args)})
+        statements.append(f"f({', '.join(f'a{c}_{i}' for i in range(len(args)))})")
+    return timeit.Timer("; ".join(statements), globals={"f": function, **names})
+
+
+def per_call_ns(functions, calls, repeats):
+    """The median nanoseconds per call of each function, their repeats interleaved."""
+    timers = [round_timer(function, calls) for function in functions]
+    numbers = [timer.autorange()[0] for timer in timers]
+    samples = [[] for _ in timers]
+    for _ in range(repeats):
+        for timer, number, times in zip(timers, numbers, samples, strict=True):
+            times.append(timer.timeit(number) / number / len(calls) * 1e9)
+    return [statistics.median(times) for times in samples]
+
+
+def caller_growth():
+    """Bytes that aes_encrypt adds to the caller's text and key (a cached UTF-8 form would)."""
+    text, key = "\u00e9" * 100_000, "\u00e9" * 8
+    before = sys.getsizeof(text), sys.getsizeof(key)
+    native.aes_encrypt(text, key)
+    return sys.getsizeof(text) - before[0], sys.getsizeof(key) - before[1]
 
 
 def psutil_alone():
@@ -90,21 +120,22 @@ def import_overhead_ms(runs=7):
     return statistics.median(samples) * 1e3
 
 
-def rss_growth_kib(function, args, calls):
+def rss_growth_kib(function, calls, rounds):
     process = psutil.Process()
     for _ in range(10_000):  # warm caches and free lists first
-        try_call(function, args)
+        try_calls(function, calls)
     before = process.memory_info().rss
-    for _ in range(calls):
-        try_call(function, args)
+    for _ in range(rounds):
+        try_calls(function, calls)
     return (process.memory_info().rss - before) / 1024
 
 
-def try_call(function, args):
-    try:
-        function(*args)
-    except Exception:
-        pass
+def try_calls(function, calls):
+    for args in calls:
+        try:
+            function(*args)
+        except Exception:
+            pass
 
 
 def main(argv=None):
@@ -120,16 +151,15 @@ def main(argv=None):
     sys.modules["mysite.base.models"] = in_memory_store()
 
     rows = []
-    for name, label, args in cases():
+    for name, label, calls in cases():
         if options.only not in name:
             continue
         slow = name in ("get_smbios_uuid", "get_system_uuid")
         repeats = 3 if slow else options.repeats
-        python_ns = per_call_ns(getattr(reference, name), args, repeats)
-        native_ns = per_call_ns(getattr(native, name), args, repeats)
+        python_ns, native_ns = per_call_ns([getattr(reference, name), getattr(native, name)], calls, repeats)
         rows.append({"function": name, "input": label, "python_ns": python_ns, "native_ns": native_ns})
         if name == "get_mac4multiple_network_card":
-            baseline = per_call_ns(psutil_alone, (), repeats)
+            [baseline] = per_call_ns([psutil_alone], [()], repeats)
             rows.append(
                 {"function": "(psutil calls alone)", "input": "net_if_addrs + net_if_stats",
                  "python_ns": baseline, "native_ns": baseline}
@@ -144,16 +174,18 @@ def main(argv=None):
             f"{row['function']:<{width}}  {row['input']:<32} {row['python_ns']:>12.0f} "
             f"{row['native_ns']:>12.0f} {ratio:>6.1f}x"
         )
-    figures = {"rows": rows, "import_overhead_ms": import_overhead_ms()}
+    figures = {"rows": rows, "import_overhead_ms": import_overhead_ms(), "caller_growth_bytes": caller_growth()}
     print(f"\nimport of the module after its dependencies: {figures['import_overhead_ms']:.2f} ms")
+    print("sys.getsizeof of the caller's text and key after aes_encrypt: {:+d} and {:+d} bytes".format(
+        *figures["caller_growth_bytes"]))
 
     if options.memory:
         growth = {}
-        for name, label, args in cases():
+        for name, label, calls in cases():
             if options.only in name and name not in ("get_smbios_uuid", "get_system_uuid"):
-                calls = 1_000_000 if "mac4" not in name else 20_000
-                growth[f"{name} ({label})"] = kib = rss_growth_kib(getattr(native, name), args, calls)
-                print(f"resident memory after {calls} calls of {name} ({label}): {kib:+.0f} KiB")
+                rounds = 20_000 if "mac4" in name or "MiB" in label else 1_000_000
+                growth[f"{name} ({label})"] = kib = rss_growth_kib(getattr(native, name), calls, rounds)
+                print(f"resident memory after {rounds * len(calls)} calls of {name} ({label}): {kib:+.0f} KiB")
         figures["rss_growth_kib"] = growth
 
     if options.json:

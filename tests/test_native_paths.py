@@ -5,6 +5,8 @@ give the same results and the same exceptions.
 """
 
 import base64
+import itertools
+import types
 
 import pytest
 from hypothesis import given
@@ -33,13 +35,33 @@ def outcome(function, *args):
         return "error", type(error), str(error)
 
 
+def wrapper(name):
+    """An equivalent stand-in for a global, which the module cannot take for the one it loaded."""
+    original = getattr(vorlik, name)
+    if name == "AES":
+        return types.SimpleNamespace(new=lambda *args: original.new(*args), MODE_ECB=original.MODE_ECB)
+    if name == "base64":
+        return types.SimpleNamespace(b64encode=lambda data: original.b64encode(data),
+                                     b64decode=lambda data: original.b64decode(data))
+    return lambda content: original(content)
+
+
+# Each step of the cipher runs natively or not on its own: every mixture must agree.
+STEPS = ["AES", "pad", "unpad", "base64"]
+MIXTURES = [combination for size in range(len(STEPS) + 1) for combination in itertools.combinations(STEPS, size)]
+
+
+def generic(*call, steps=STEPS):
+    """The outcome of a call with the named globals rebound to wrappers."""
+    with pytest.MonkeyPatch.context() as patch:
+        for name in steps:
+            patch.setattr(vorlik, name, wrapper(name))
+        return outcome(*call)
+
+
 def native_and_generic(function, helper, *args):
     """The outcome of a call, then of the same call with `helper` rebound to a wrapper."""
-    native = outcome(function, *args)
-    with pytest.MonkeyPatch.context() as patch:
-        original = getattr(vorlik, helper)
-        patch.setattr(vorlik, helper, lambda content: original(content))
-        return native, outcome(function, *args)
+    return outcome(function, *args), generic(function, *args, steps=[helper])
 
 
 @given(text=st.text(max_size=40), key=keys, mode=modes)
@@ -85,3 +107,44 @@ def test_integers_beyond_a_machine_word_fail_as_the_cipher_package_says(key, mod
     for function, argument in ((vorlik.aes_encrypt, "text"), (vorlik.aes_decrypt, vorlik.aes_encrypt("text"))):
         expected = outcome(getattr(reference, function.__name__), argument, key, mode)
         assert outcome(function, argument, key, mode)[:2] == expected[:2]
+
+
+KEYS = [None, "k" * 16, "\u00e9" * 12, "k" * 32]  # the default key, and 16, 24 and 32 bytes
+
+
+def test_every_length_and_key_size_agrees_with_the_generic_path():
+    texts = ["x" * n for n in range(50)] + ["\u00e9" * n for n in range(25)] + ["\U0001f600" * n for n in range(13)]
+    for key in KEYS:
+        for text in texts:
+            cipher_text = vorlik.aes_encrypt(text, key)
+            assert ("value", cipher_text) == generic(vorlik.aes_encrypt, text, key)
+            assert vorlik.aes_decrypt(cipher_text, key) == text
+            assert ("value", text) == generic(vorlik.aes_decrypt, cipher_text, key)
+
+
+@pytest.mark.parametrize("steps", MIXTURES, ids=lambda steps: "+".join(steps) or "native")
+def test_any_mixture_of_native_and_generic_steps_agrees(steps):
+    for key in KEYS:
+        for text in ["", "abc", "x" * 16, "Gr\u00fc\u00dfe " * 7]:
+            cipher_text = vorlik.aes_encrypt(text, key)
+            assert generic(vorlik.aes_encrypt, text, key, steps=steps) == ("value", cipher_text)
+            assert generic(vorlik.aes_decrypt, cipher_text, key, steps=steps) == ("value", text)
+
+
+def test_keys_changing_between_calls_give_each_key_its_own_answer():
+    # Kept key schedules must follow every change: sizes, the default key, and back.
+    texts = ["first", "second \u00e9", "x" * 40]
+    expected = {(text, key): generic(vorlik.aes_encrypt, text, key)[1] for text in texts for key in KEYS}
+    for round_ in range(3):
+        for key in KEYS[round_:] + KEYS[:round_] + KEYS[::-1]:
+            for text in texts:
+                assert vorlik.aes_encrypt(text, key) == expected[text, key]
+                assert vorlik.aes_decrypt(expected[text, key], key) == text
+
+
+def test_a_large_text_agrees_with_the_generic_path():
+    text = "".join(chr(c) for c in range(32, 0x3000) if not 0xD800 <= c < 0xE000) * 100  # about 3 MiB of UTF-8
+    for key in (None, "k" * 32):
+        cipher_text = vorlik.aes_encrypt(text, key)
+        assert generic(vorlik.aes_encrypt, text, key) == ("value", cipher_text)
+        assert vorlik.aes_decrypt(cipher_text, key) == text

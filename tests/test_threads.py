@@ -106,7 +106,8 @@ def plan(i):
         identity, guid_id, smbios = ("MAC", mac_id), None, None
     else:
         identity = ("SMBIOS", smbios) if smbios else ("MachineGUID", guid_id)
-    key = "0123456789abcdefghijklmnopqrstuv"[: (16, 24, 32)[i % 3]]
+    # A key of each thread's own, so that the kept key schedule changes hands all the time.
+    key = f"thread {i} key 0123456789abcdefghijklmn"[: (16, 24, 32)[i % 3]]
     text = f"thread {i}: Grüße {'x' * i}"
     cipher = base64.b64encode(AES.new(key.encode(), AES.MODE_ECB).encrypt(py_pad(text).encode())).decode()
     param = f"param-{i}"

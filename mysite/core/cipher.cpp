@@ -8,7 +8,8 @@
 // Either way every read happens once, in order, and its error is the call's.
 #include <algorithm>
 #include <array>
-#include <climits>
+#include <cstdint>
+#include <cstring>
 #include <memory>
 #include <span>
 
@@ -16,6 +17,8 @@
 #include "frame.hpp"
 
 #if VORLIK_WITH_OPENSSL
+#include <openssl/crypto.h>
+#include <openssl/err.h>
 #include <openssl/evp.h>
 #endif
 
@@ -43,56 +46,59 @@ constexpr std::size_t aes_block = 16;
 
 // ---- Text and bytes ----------------------------------------------------------
 
+// Calls `work` with the characters of an exact str, typed by their width.
+template <class Work>
+decltype(auto) with_characters(PyObject* text, Work work) {
+    const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text));
+    switch (PyUnicode_KIND(text)) {
+        case PyUnicode_1BYTE_KIND:
+            return work(std::span<const Py_UCS1>(PyUnicode_1BYTE_DATA(text), length));
+        case PyUnicode_2BYTE_KIND:
+            return work(std::span<const Py_UCS2>(PyUnicode_2BYTE_DATA(text), length));
+        default: return work(std::span<const Py_UCS4>(PyUnicode_4BYTE_DATA(text), length));
+    }
+}
+
 // Bytes in the UTF-8 form of an exact str, or -1 when it holds a surrogate,
 // which the strict codec refuses.
 Py_ssize_t utf8_length(PyObject* text) {
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-    if (PyUnicode_IS_ASCII(text)) return length;
-    const int kind = PyUnicode_KIND(text);
-    const void* data = PyUnicode_DATA(text);
-    Py_ssize_t bytes = 0;
-    for (Py_ssize_t i = 0; i < length; ++i) {
-        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
-        if (c < 0x80) {
-            bytes += 1;
-        } else if (c < 0x800) {
-            bytes += 2;
-        } else if (c < 0x10000) {
+    if (PyUnicode_IS_ASCII(text)) return PyUnicode_GET_LENGTH(text);
+    return with_characters(text, [](auto characters) -> Py_ssize_t {
+        Py_ssize_t bytes = 0;
+        for (const Py_UCS4 c : characters) {
             if (c >= 0xD800 && c <= 0xDFFF) return -1;
-            bytes += 3;
-        } else {
-            bytes += 4;
+            bytes += c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
         }
-    }
-    return bytes;
+        return bytes;
+    });
 }
 
 // Writes the UTF-8 form of an exact str without surrogates; returns its end.
 // The interpreter would cache that form on the text: this leaves it as it was.
 unsigned char* write_utf8(PyObject* text, unsigned char* out) {
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-    if (PyUnicode_IS_ASCII(text)) return std::copy_n(PyUnicode_1BYTE_DATA(text), length, out);
-    const int kind = PyUnicode_KIND(text);
-    const void* data = PyUnicode_DATA(text);
-    for (Py_ssize_t i = 0; i < length; ++i) {
-        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
-        if (c < 0x80) {
-            *out++ = static_cast<unsigned char>(c);
-        } else if (c < 0x800) {
-            *out++ = static_cast<unsigned char>(0xC0 | c >> 6);
-            *out++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            *out++ = static_cast<unsigned char>(0xE0 | c >> 12);
-            *out++ = static_cast<unsigned char>(0x80 | (c >> 6 & 0x3F));
-            *out++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
-        } else {
-            *out++ = static_cast<unsigned char>(0xF0 | c >> 18);
-            *out++ = static_cast<unsigned char>(0x80 | (c >> 12 & 0x3F));
-            *out++ = static_cast<unsigned char>(0x80 | (c >> 6 & 0x3F));
-            *out++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
-        }
+    if (PyUnicode_IS_ASCII(text)) {
+        return std::copy_n(PyUnicode_1BYTE_DATA(text), PyUnicode_GET_LENGTH(text), out);
     }
-    return out;
+    return with_characters(text, [out](auto characters) mutable {
+        for (const Py_UCS4 c : characters) {
+            if (c < 0x80) {
+                *out++ = static_cast<unsigned char>(c);
+            } else if (c < 0x800) {
+                *out++ = static_cast<unsigned char>(0xC0 | c >> 6);
+                *out++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+            } else if (c < 0x10000) {
+                *out++ = static_cast<unsigned char>(0xE0 | c >> 12);
+                *out++ = static_cast<unsigned char>(0x80 | (c >> 6 & 0x3F));
+                *out++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+            } else {
+                *out++ = static_cast<unsigned char>(0xF0 | c >> 18);
+                *out++ = static_cast<unsigned char>(0x80 | (c >> 12 & 0x3F));
+                *out++ = static_cast<unsigned char>(0x80 | (c >> 6 & 0x3F));
+                *out++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+            }
+        }
+        return out;
+    });
 }
 
 // Bytes handed from one step to the next: in the call's own storage (on the
@@ -304,25 +310,43 @@ Ref unpadded_text(Globals globals, const Data& data) {
 constexpr char base64_alphabet[] =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
+// The two characters for each 12 bits: one lookup per half of a group.
+constexpr auto base64_pairs = [] {
+    std::array<std::array<char, 2>, 4096> pairs{};
+    for (std::size_t v = 0; v < pairs.size(); ++v) {
+        pairs[v] = {base64_alphabet[v >> 6], base64_alphabet[v & 63]};
+    }
+    return pairs;
+}();
+
+// For each character, its six bits at its place in a group of four; a
+// character outside the alphabet sets a bit above the group's 24.
+constexpr std::uint32_t not_base64 = 1u << 24;
+constexpr auto base64_values = [] {
+    std::array<std::array<std::uint32_t, 128>, 4> values{};
+    for (auto& place : values) place.fill(not_base64);
+    for (std::uint32_t v = 0; v < 64; ++v) {
+        const auto c = static_cast<unsigned char>(base64_alphabet[v]);
+        for (std::size_t j = 0; j < 4; ++j) values[j][c] = v << (18 - 6 * j);
+    }
+    return values;
+}();
+
 Ref base64_text(std::span<const unsigned char> data) {
     const std::size_t size = data.size();
     Ref text = check(PyUnicode_New(static_cast<Py_ssize_t>((size + 2) / 3 * 4), 127));
-    Py_UCS1* out = PyUnicode_1BYTE_DATA(text.get());
-    std::size_t i = 0;
-    for (; i + 3 <= size; i += 3) {
-        const unsigned value = data[i] << 16 | data[i + 1] << 8 | data[i + 2];
-        *out++ = base64_alphabet[value >> 18];
-        *out++ = base64_alphabet[value >> 12 & 63];
-        *out++ = base64_alphabet[value >> 6 & 63];
-        *out++ = base64_alphabet[value & 63];
+    auto* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get()));
+    const unsigned char* in = data.data();
+    for (const unsigned char* end = in + size / 3 * 3; in != end; in += 3, out += 4) {
+        const unsigned value = in[0] << 16 | in[1] << 8 | in[2];
+        std::memcpy(out, base64_pairs[value >> 12].data(), 2);
+        std::memcpy(out + 2, base64_pairs[value & 0xFFF].data(), 2);
     }
-    if (i < size) {
-        const bool two = i + 1 < size;
-        const unsigned value = data[i] << 16 | (two ? data[i + 1] << 8 : 0);
-        *out++ = base64_alphabet[value >> 18];
-        *out++ = base64_alphabet[value >> 12 & 63];
-        *out++ = two ? base64_alphabet[value >> 6 & 63] : '=';
-        *out++ = '=';
+    if (const std::size_t left = size % 3; left != 0) {
+        const unsigned value = in[0] << 16 | (left == 2 ? in[1] << 8 : 0);
+        std::memcpy(out, base64_pairs[value >> 12].data(), 2);
+        out[2] = left == 2 ? base64_alphabet[value >> 6 & 63] : '=';
+        out[3] = '=';
     }
     return text;
 }
@@ -333,34 +357,26 @@ bool decode_canonical_base64(PyObject* text, Data& data) {
     if (!PyUnicode_IS_ASCII(text)) return false;
     const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
     if (length == 0 || length % 4 != 0) return false;
-    static const auto values = [] {
-        std::array<int, 128> table{};
-        table.fill(-1);
-        for (int v = 0; v < 64; ++v) table[static_cast<unsigned char>(base64_alphabet[v])] = v;
-        return table;
-    }();
     const Py_UCS1* in = PyUnicode_1BYTE_DATA(text);
-    const Py_ssize_t padding = in[length - 1] != '=' ? 0 : in[length - 2] != '=' ? 1 : 2;
+    const int padding = in[length - 1] != '=' ? 0 : in[length - 2] != '=' ? 1 : 2;
     unsigned char* out = data.allocate(static_cast<std::size_t>(length / 4 * 3 - padding));
-    for (Py_ssize_t i = 0; i < length; i += 4) {
-        const bool last = i + 4 == length;
-        unsigned value = 0;
-        for (int j = 0; j < 4; ++j) {
-            const Py_UCS1 c = in[i + j];
-            if (last && j >= 4 - padding) {
-                value <<= 6;
-                continue;
-            }
-            const int v = values[c];
-            if (v < 0) return false;
-            value = value << 6 | static_cast<unsigned>(v);
-        }
-        const Py_ssize_t kept = last ? 3 - padding : 3;
-        // Bits that the padding leaves over must be zero in canonical text.
-        if (last && (value & ((1u << (8 * (3 - kept))) - 1)) != 0) return false;
-        for (Py_ssize_t k = 0; k < kept; ++k)
-            *out++ = static_cast<unsigned char>(value >> (16 - 8 * k));
+    const auto& [first, second, third, fourth] = base64_values;
+    std::uint32_t seen = 0;
+    for (const Py_UCS1* last = in + length - 4; in != last; in += 4, out += 3) {
+        const std::uint32_t value = first[in[0]] | second[in[1]] | third[in[2]] | fourth[in[3]];
+        seen |= value;
+        out[0] = static_cast<unsigned char>(value >> 16);
+        out[1] = static_cast<unsigned char>(value >> 8);
+        out[2] = static_cast<unsigned char>(value);
     }
+    const std::uint32_t value = first[in[0]] | second[in[1]] | (padding < 2 ? third[in[2]] : 0) |
+                                (padding < 1 ? fourth[in[3]] : 0);
+    // Bits that the padding leaves over must be zero in canonical text.
+    if (((seen | value) & not_base64) != 0 || (value & ((1u << (8 * padding)) - 1)) != 0) {
+        return false;
+    }
+    for (int k = 0; k < 3 - padding; ++k)
+        out[k] = static_cast<unsigned char>(value >> (16 - 8 * k));
     return true;
 }
 
@@ -389,6 +405,13 @@ void base64_decoded(Globals globals, PyObject* text, Data& data) {
 struct KeyBytes {
     std::array<unsigned char, 32> bytes{};
     std::size_t size = 0;
+    bool is_default = false;
+
+    static KeyBytes built_in() noexcept {
+        KeyBytes key{{}, sizeof default_key, true};
+        std::copy_n(default_key, sizeof default_key, key.bytes.begin());
+        return key;
+    }
 };
 
 // The UTF-8 form of an exact str key when it is 16, 24 or 32 bytes.
@@ -419,27 +442,95 @@ const EVP_CIPHER* ecb_cipher(std::size_t key_size) {
 #endif
 }
 
-// Runs AES-ECB over whole blocks in place, with a context the module keeps.
+// One key's expanded schedules, a context per direction, each keyed when
+// first needed. Setting up a context's algorithm costs far more than
+// encrypting a short text, and keying one whose algorithm is set costs
+// more than that again: a schedule is kept for as long as its key is used.
+class Schedule {
+  public:
+    explicit Schedule(const KeyBytes& key) noexcept { take(key); }
+    Schedule(const Schedule&) = delete;
+    Schedule& operator=(const Schedule&) = delete;
+    ~Schedule() {
+        for (EVP_CIPHER_CTX* context : contexts_) EVP_CIPHER_CTX_free(context);
+        OPENSSL_cleanse(key_.bytes.data(), key_.bytes.size());
+    }
+
+    // Whether this is `key`'s schedule; the bytes are compared in constant time.
+    bool holds(const KeyBytes& key) const noexcept {
+        return key.size == key_.size &&
+               CRYPTO_memcmp(key.bytes.data(), key_.bytes.data(), key.size) == 0;
+    }
+
+    // Becomes `key`'s schedule; each context is keyed again when next used.
+    void take(const KeyBytes& key) noexcept {
+        key_ = key;
+        keyed_ = {};
+    }
+
+    // Runs AES-ECB over whole blocks in place.
+    void run(bool encrypting, std::span<unsigned char> data) {
+        EVP_CIPHER_CTX* context = keyed(encrypting);
+        bool ok = context != nullptr;
+        // libcrypto counts in int: a large text goes in whole blocks of at most 1 GiB.
+        constexpr std::size_t chunk = std::size_t{1} << 30;
+        for (std::size_t done = 0; ok && done < data.size(); done += chunk) {
+            const int size = static_cast<int>(std::min(chunk, data.size() - done));
+            int written = 0;
+            unsigned char* at = data.data() + done;
+            ok = EVP_CipherUpdate(context, at, &written, at, size) == 1 && written == size;
+        }
+        if (!ok) {
+            keyed_[encrypting] = false;
+            context_size_[encrypting] = 0;
+            ERR_clear_error();
+            PyErr_SetString(PyExc_RuntimeError, "AES-ECB through libcrypto failed");
+            throw PyErrorAlready();
+        }
+    }
+
+  private:
+    EVP_CIPHER_CTX* keyed(bool encrypting) noexcept {
+        EVP_CIPHER_CTX*& context = contexts_[encrypting];
+        if (keyed_[encrypting]) return context;
+        if (context == nullptr) context = EVP_CIPHER_CTX_new();
+        const EVP_CIPHER* cipher = ecb_cipher(key_.size);
+        // A context set up for this key size only takes the new key.
+        const bool set_up = context_size_[encrypting] == key_.size;
+        const bool ok = context != nullptr && cipher != nullptr &&
+                        EVP_CipherInit_ex(context, set_up ? nullptr : cipher, nullptr,
+                                          key_.bytes.data(), nullptr, encrypting ? 1 : 0) == 1 &&
+                        EVP_CIPHER_CTX_set_padding(context, 0) == 1;
+        context_size_[encrypting] = ok ? key_.size : 0;
+        keyed_[encrypting] = ok;
+        return ok ? context : nullptr;
+    }
+
+    KeyBytes key_;
+    std::array<EVP_CIPHER_CTX*, 2> contexts_{};
+    std::array<std::size_t, 2> context_size_{};  // the key size each context is set up for
+    std::array<bool, 2> keyed_{};                // whether each context holds the key
+};
+
+// The schedules kept between calls: the default key's, and the last other
+// key's until another key comes. Used under the interpreter's lock only, and
+// released when the interpreter finalises.
+struct Schedules {
+    Schedule built_in{KeyBytes::built_in()};
+    Schedule last{KeyBytes{}};
+};
+Schedules* schedules = nullptr;
+
+void release_schedules() { delete std::exchange(schedules, nullptr); }
+
 void run_ecb(const KeyBytes& key, bool encrypting, std::span<unsigned char> data) {
-    static EVP_CIPHER_CTX* context = EVP_CIPHER_CTX_new();
-    const EVP_CIPHER* cipher = ecb_cipher(key.size);
-    bool ok = context != nullptr && cipher != nullptr &&
-              EVP_CipherInit_ex(context, cipher, nullptr, key.bytes.data(), nullptr,
-                                encrypting ? 1 : 0) == 1 &&
-              EVP_CIPHER_CTX_set_padding(context, 0) == 1;
-    // libcrypto counts in int: a large text goes in whole blocks of at most 1 GiB.
-    constexpr std::size_t chunk = std::size_t{1} << 30;
-    for (std::size_t done = 0; ok && done < data.size(); done += chunk) {
-        const int size = static_cast<int>(std::min(chunk, data.size() - done));
-        int written = 0;
-        ok = EVP_CipherUpdate(context, data.data() + done, &written, data.data() + done, size) ==
-                 1 &&
-             written == size;
+    if (schedules == nullptr) {
+        schedules = new Schedules;
+        Py_AtExit(release_schedules);
     }
-    if (!ok) {
-        PyErr_SetString(PyExc_RuntimeError, "AES-ECB through libcrypto failed");
-        throw PyErrorAlready();
-    }
+    if (key.is_default) return schedules->built_in.run(encrypting, data);
+    if (!schedules->last.holds(key)) schedules->last.take(key);
+    schedules->last.run(encrypting, data);
 }
 #else
 constexpr bool native_aes = false;
@@ -453,15 +544,17 @@ void run_ecb(const KeyBytes&, bool, std::span<unsigned char>) {}
 class Cipher {
   public:
     Cipher(Globals globals, PyObject* key, PyObject* mode) {
-        key_ = Ref::borrow(key != nullptr && truth(key) ? key : names::default_key.get());
+        const bool given = key != nullptr && truth(key);
+        key_ = Ref::borrow(given ? key : names::default_key.get());
         if (mode != nullptr && truth(mode)) {
             mode_ = Ref::borrow(mode);
         } else {
             mode_ = attribute(globals.get(names::AES), names::MODE_ECB);
         }
         make_ = attribute(globals.get(names::AES), names::new_cipher);
+        if (!given) key_bytes_ = KeyBytes::built_in();
         native_ = native_aes && names::loaded_new.is(make_) && is_ecb(mode_.get()) &&
-                  key_bytes(key_.get(), key_bytes_);
+                  (!given || key_bytes(key_.get(), key_bytes_));
         if (!native_) object_ = made();
     }
 
