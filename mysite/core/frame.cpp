@@ -85,8 +85,7 @@ void Constant::release_all() noexcept {
     Py_CLEAR(builtins_module);
 }
 
-Ref Globals::get(PyObject* name, std::source_location where) const {
-    if (Ref value = lookup(dict_, name, where)) return value;
+Ref Globals::builtin(PyObject* name, std::source_location where) {
     if (Ref value = lookup(PyModule_GetDict(builtins_module), name, where)) return value;
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     throw PyErrorAlready(where);

@@ -237,7 +237,10 @@ class Globals {
     PyObject* dict() const noexcept { return dict_; }
 
     // The global's value, else the built-in of that name, else NameError.
-    Ref get(PyObject* name, std::source_location where = std::source_location::current()) const;
+    Ref get(PyObject* name, std::source_location where = std::source_location::current()) const {
+        if (Ref value = lookup(dict_, name, where)) return value;
+        return builtin(name, where);
+    }
     void set(PyObject* name, PyObject* value,
              std::source_location where = std::source_location::current()) const {
         check(PyDict_SetItem(dict_, name, value), where);
@@ -249,6 +252,7 @@ class Globals {
                std::source_location where = std::source_location::current()) const;
 
   private:
+    static Ref builtin(PyObject* name, std::source_location where);
     PyObject* dict_;
 };
 
