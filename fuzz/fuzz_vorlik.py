@@ -679,7 +679,9 @@ for _function in list(globals().values()):
 
 
 def main():
-    atheris.Setup(sys.argv, TestOneInput)
+    # libFuzzer starts the workers of -merge and -fork by handing its first argument to the shell.
+    command = os.environ.get("VORLIK_FUZZ_COMMAND", sys.argv[0])
+    atheris.Setup([command, *sys.argv[1:]], TestOneInput)
     atheris.Fuzz()
 
 
