@@ -187,22 +187,6 @@ std::pair<Ref, Ref> unpack_pair(PyObject* value, std::source_location where) {
 
 namespace {
 
-// Takes the pending exception, normalised and carrying its traceback.
-PyObject* take_pending() noexcept {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (traceback != nullptr) PyException_SetTraceback(value, traceback);
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
-    return value;
-}
-
-void restore_pending(PyObject* exception) noexcept {
-    PyErr_Restore(Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(exception))).release(),
-                  Ref::borrow(exception).release(), PyException_GetTraceback(exception));
-}
-
 bool all_exception_classes(PyObject* types) {
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(types); ++i) {
         if (!PyExceptionClass_Check(PyTuple_GET_ITEM(types, i))) return false;
@@ -214,7 +198,7 @@ bool all_exception_classes(PyObject* types) {
 
 Handling::Handling(const PyErrorAlready& error)
     : where_(error.where()),
-      exception_(take_pending()),
+      exception_(compat::take_raised()),
       state_(PyThreadState_Get()->exc_info),
       previous_(std::exchange(state_->exc_value, exception_)) {}
 
@@ -232,14 +216,14 @@ bool Handling::matches(PyObject* type) const {
 }
 
 void Handling::enter(const char* function, PyObject* globals) {
-    restore_pending(exception_);
+    compat::restore_raised(exception_);
     add_traceback(function, where_, globals);
     // The same exception object comes back, now with the entry.
-    Py_DECREF(take_pending());
+    Py_DECREF(compat::take_raised());
 }
 
 void Handling::reraise() {
-    restore_pending(exception_);
+    compat::restore_raised(exception_);
     throw PyErrorAlready(where_);
 }
 
@@ -370,13 +354,12 @@ const char* base_name(const char* path) {
 
 void add_traceback(const char* function, const std::source_location& where,
                    PyObject* globals) noexcept {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
+    Ref raised = Ref::steal(compat::take_raised());
     PyCodeObject* code =
         PyCode_NewEmpty(base_name(where.file_name()), function, static_cast<int>(where.line()));
     PyFrameObject* frame =
         code == nullptr ? nullptr : PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
-    PyErr_Restore(type, value, traceback);
+    compat::restore_raised(raised.get());
     if (frame != nullptr) PyTraceBack_Here(frame);
     Py_XDECREF(frame);
     Py_XDECREF(reinterpret_cast<PyObject*>(code));
