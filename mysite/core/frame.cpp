@@ -2,7 +2,11 @@
 
 #include <frameobject.h>
 
+#include <cstdint>
+#include <map>
+#include <new>
 #include <string_view>
+#include <tuple>
 
 namespace vorlik {
 
@@ -350,13 +354,39 @@ const char* base_name(const char* path) {
     return slash == std::string_view::npos ? path : path + slash + 1;
 }
 
+// The code objects of traceback entries, one per function and source line,
+// made at first use and kept. Making one per error would, since 3.13, add its
+// names to the interpreter's table of interned texts and take them out again
+// each time, and the table's rebuilds make resident memory swing by megabytes.
+using Site = std::tuple<std::uintptr_t, std::uintptr_t, std::uint_least32_t>;
+std::map<Site, PyCodeObject*> entry_codes;
+
+// A new reference to the code object of the entry for `function` at `where`.
+PyCodeObject* entry_code(const char* function, const std::source_location& where) noexcept {
+    const Site site{reinterpret_cast<std::uintptr_t>(function),
+                    reinterpret_cast<std::uintptr_t>(where.file_name()), where.line()};
+    if (auto found = entry_codes.find(site); found != entry_codes.end()) {
+        Py_INCREF(found->second);
+        return found->second;
+    }
+    PyCodeObject* code =
+        PyCode_NewEmpty(base_name(where.file_name()), function, static_cast<int>(where.line()));
+    if (code == nullptr) return nullptr;
+    try {
+        entry_codes.emplace(site, code);
+        Py_INCREF(code);
+    } catch (const std::bad_alloc&) {
+        // Not kept: the entry is still made.
+    }
+    return code;
+}
+
 }  // namespace
 
 void add_traceback(const char* function, const std::source_location& where,
                    PyObject* globals) noexcept {
     Ref raised = Ref::steal(compat::take_raised());
-    PyCodeObject* code =
-        PyCode_NewEmpty(base_name(where.file_name()), function, static_cast<int>(where.line()));
+    PyCodeObject* code = entry_code(function, where);
     PyFrameObject* frame =
         code == nullptr ? nullptr : PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
     compat::restore_raised(raised.get());
