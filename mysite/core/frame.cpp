@@ -373,8 +373,9 @@ PyCodeObject* entry_code(const char* function, const std::source_location& where
         PyCode_NewEmpty(base_name(where.file_name()), function, static_cast<int>(where.line()));
     if (code == nullptr) return nullptr;
     try {
-        entry_codes.emplace(site, code);
-        Py_INCREF(code);
+        // Another thread may have kept one meanwhile (making this one can run
+        // Python code, which may switch threads).
+        if (entry_codes.emplace(site, code).second) Py_INCREF(code);
     } catch (const std::bad_alloc&) {
         // Not kept: the entry is still made.
     }

@@ -60,17 +60,18 @@ using ExecStep = int (*)(PyObject* module);
 // reaches the create step's own refusal, and a free-threaded interpreter
 // (3.13) keeps its global lock on while the module is loaded.
 inline auto module_slots(CreateStep create, ExecStep exec) noexcept {
-    return std::to_array<PyModuleDef_Slot>({
+    const PyModuleDef_Slot slots[] = {
         {Py_mod_create, reinterpret_cast<void*>(create)},
-            {Py_mod_exec, reinterpret_cast<void*>(exec)},
+        {Py_mod_exec, reinterpret_cast<void*>(exec)},
 #if PY_VERSION_HEX >= 0x030C0000
-            {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+        {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
 #endif
 #if PY_VERSION_HEX >= 0x030D0000
-            {Py_mod_gil, Py_MOD_GIL_USED},
+        {Py_mod_gil, Py_MOD_GIL_USED},
 #endif
-            {0, nullptr},
-    });
+        {0, nullptr},
+    };
+    return std::to_array(slots);
 }
 
 }  // namespace compat
