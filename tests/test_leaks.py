@@ -270,16 +270,18 @@ def repeat(function, args, kwargs, error, times):
 
 @pytest.fixture(scope="module", autouse=True)
 def settled_memory():
-    """Runs an error path until resident memory has stayed flat for CALLS calls, so that the process's one-time
-    growth (the first traceback entries, the allocator's first arenas) is over before any case is measured. A leak
-    grows on with every call, so the cases still see it."""
-    batch, calls, flat, start = max(CALLS // 5, 1000), 0, 0, heap_in_use()
+    """Runs an error path, measured as the cases are, until resident memory has stayed flat for CALLS calls, so that
+    the process's one-time growth (the first traceback entries, the allocator's first arenas, the measuring's own
+    large lists) is over before any case is measured. A leak grows on with every call, so the cases still see it."""
+    batch, calls, flat = max(CALLS // 5, 1000), 0, 0
+    start = before = footprint(()).memory
     while flat < 5 and calls < 10 * CALLS:
-        before = heap_in_use()
         repeat(vorlik.pad, (b"x",), {}, AttributeError, batch)
         calls += batch
-        flat = flat + 1 if heap_in_use() - before < 64 << 10 else 0
-    print(f"{MEMORY} settled after {calls} errors: {(heap_in_use() - start) / 1024:+.1f} KiB")
+        after = footprint(()).memory
+        flat = flat + 1 if after - before < 64 << 10 else 0
+        before = after
+    print(f"{MEMORY} settled after {calls} errors: {(before - start) / 1024:+.1f} KiB")
 
 
 def flatten(*roots):
