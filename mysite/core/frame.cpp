@@ -2,7 +2,11 @@
 
 #include <frameobject.h>
 
+#include <cstdint>
+#include <map>
+#include <new>
 #include <string_view>
+#include <tuple>
 
 namespace vorlik {
 
@@ -180,22 +184,6 @@ std::pair<Ref, Ref> unpack_pair(PyObject* value, std::source_location where) {
 
 namespace {
 
-// Takes the pending exception, normalised and carrying its traceback.
-PyObject* take_pending() noexcept {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (traceback != nullptr) PyException_SetTraceback(value, traceback);
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
-    return value;
-}
-
-void restore_pending(PyObject* exception) noexcept {
-    PyErr_Restore(Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(exception))).release(),
-                  Ref::borrow(exception).release(), PyException_GetTraceback(exception));
-}
-
 bool all_exception_classes(PyObject* types) {
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(types); ++i) {
         if (!PyExceptionClass_Check(PyTuple_GET_ITEM(types, i))) return false;
@@ -207,7 +195,7 @@ bool all_exception_classes(PyObject* types) {
 
 Handling::Handling(const PyErrorAlready& error)
     : where_(error.where()),
-      exception_(take_pending()),
+      exception_(compat::take_raised()),
       state_(PyThreadState_Get()->exc_info),
       previous_(std::exchange(state_->exc_value, exception_)) {}
 
@@ -225,14 +213,14 @@ bool Handling::matches(PyObject* type) const {
 }
 
 void Handling::enter(const char* function, PyObject* globals) {
-    restore_pending(exception_);
+    compat::restore_raised(exception_);
     add_traceback(function, where_, globals);
     // The same exception object comes back, now with the entry.
-    Py_DECREF(take_pending());
+    Py_DECREF(compat::take_raised());
 }
 
 void Handling::reraise() {
-    restore_pending(exception_);
+    compat::restore_raised(exception_);
     throw PyErrorAlready(where_);
 }
 
@@ -359,17 +347,43 @@ const char* base_name(const char* path) {
     return slash == std::string_view::npos ? path : path + slash + 1;
 }
 
+// The code objects of traceback entries, one per function and source line,
+// made at first use and kept. Making one per error would, since 3.13, add its
+// names to the interpreter's table of interned texts and take them out again
+// each time, and the table's rebuilds make resident memory swing by megabytes.
+using Site = std::tuple<std::uintptr_t, std::uintptr_t, std::uint_least32_t>;
+std::map<Site, PyCodeObject*> entry_codes;
+
+// A new reference to the code object of the entry for `function` at `where`.
+PyCodeObject* entry_code(const char* function, const std::source_location& where) noexcept {
+    const Site site{reinterpret_cast<std::uintptr_t>(function),
+                    reinterpret_cast<std::uintptr_t>(where.file_name()), where.line()};
+    if (auto found = entry_codes.find(site); found != entry_codes.end()) {
+        Py_INCREF(found->second);
+        return found->second;
+    }
+    PyCodeObject* code =
+        PyCode_NewEmpty(base_name(where.file_name()), function, static_cast<int>(where.line()));
+    if (code == nullptr) return nullptr;
+    try {
+        // Another thread may have kept one meanwhile (making this one can run
+        // Python code, which may switch threads).
+        if (entry_codes.emplace(site, code).second) Py_INCREF(code);
+    } catch (const std::bad_alloc&) {
+        // Not kept: the entry is still made.
+    }
+    return code;
+}
+
 }  // namespace
 
 void add_traceback(const char* function, const std::source_location& where,
                    PyObject* globals) noexcept {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyCodeObject* code =
-        PyCode_NewEmpty(base_name(where.file_name()), function, static_cast<int>(where.line()));
+    Ref raised = Ref::steal(compat::take_raised());
+    PyCodeObject* code = entry_code(function, where);
     PyFrameObject* frame =
         code == nullptr ? nullptr : PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
-    PyErr_Restore(type, value, traceback);
+    compat::restore_raised(raised.get());
     if (frame != nullptr) PyTraceBack_Here(frame);
     Py_XDECREF(frame);
     Py_XDECREF(reinterpret_cast<PyObject*>(code));

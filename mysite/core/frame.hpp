@@ -16,6 +16,66 @@ namespace vorlik {
 
 inline constexpr const char module_name[] = "mysite.core.vorlik";
 
+// ---- Differences between interpreter versions ------------------------------
+// Every difference between the C APIs of the supported interpreters (3.11 and
+// later) is absorbed here, so that the rest of the module reads the same on all.
+namespace compat {
+
+// Takes the pending exception, normalised and carrying its traceback; null
+// when none is pending.
+inline PyObject* take_raised() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyErr_GetRaisedException();
+#else
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback != nullptr) PyException_SetTraceback(value, traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return value;
+#endif
+}
+
+// Makes `exception` (borrowed; may be null) the pending one again, with the
+// traceback it carries.
+inline void restore_raised(PyObject* exception) noexcept {
+    Py_XINCREF(exception);
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exception);
+#else
+    if (exception == nullptr) return PyErr_Restore(nullptr, nullptr, nullptr);
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exception));
+    Py_INCREF(type);
+    PyErr_Restore(type, exception, PyException_GetTraceback(exception));
+#endif
+}
+
+using CreateStep = PyObject* (*)(PyObject* spec, PyModuleDef* definition);
+using ExecStep = int (*)(PyObject* module);
+
+// The module's slots: its create and exec steps, and what it declares to the
+// interpreters that ask. Its state is process-wide, so an isolated
+// sub-interpreter (3.12) refuses it before the create step, a legacy one
+// reaches the create step's own refusal, and a free-threaded interpreter
+// (3.13) keeps its global lock on while the module is loaded.
+inline auto module_slots(CreateStep create, ExecStep exec) noexcept {
+    const PyModuleDef_Slot slots[] = {
+        {Py_mod_create, reinterpret_cast<void*>(create)},
+        {Py_mod_exec, reinterpret_cast<void*>(exec)},
+#if PY_VERSION_HEX >= 0x030C0000
+        {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
+#if PY_VERSION_HEX >= 0x030D0000
+        {Py_mod_gil, Py_MOD_GIL_USED},
+#endif
+        {0, nullptr},
+    };
+    return std::to_array(slots);
+}
+
+}  // namespace compat
+
 // Thrown after a C API call failed: the Python error indicator is set, and
 // `where` is the line of our source that saw the failure.
 class PyErrorAlready {

@@ -2,7 +2,6 @@
 // load, the table of its functions, and the bridge to the application's
 // parameter store.
 #include <algorithm>
-#include <cstdio>
 #include <new>
 #include <string_view>
 
@@ -216,15 +215,17 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) noexcept {
     return nullptr;
 }
 
+// The module is built for one interpreter version (major.minor: their
+// releases share a binary interface); running on another one warns.
 void warn_on_version_change() {
-    int major = 0, minor = 0;
-    if (std::sscanf(Py_GetVersion(), "%d.%d", &major, &minor) != 2) return;
-    if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) return;
+    const unsigned long runtime_major = (Py_Version >> 24) & 0xFF;
+    const unsigned long runtime_minor = (Py_Version >> 16) & 0xFF;
+    if (runtime_major == PY_MAJOR_VERSION && runtime_minor == PY_MINOR_VERSION) return;
     check(PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
                            "compile time Python version %d.%d of module '%.100s' %s runtime "
-                           "version %d.%d",
-                           PY_MAJOR_VERSION, PY_MINOR_VERSION, module_name, "does not match", major,
-                           minor));
+                           "version %lu.%lu",
+                           PY_MAJOR_VERSION, PY_MINOR_VERSION, module_name, "does not match",
+                           runtime_major, runtime_minor));
 }
 
 void register_in_sys_modules(PyObject* module) {
@@ -328,11 +329,7 @@ int exec_module(PyObject* module) noexcept {
     return -1;
 }
 
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create_module)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    {0, nullptr},
-};
+auto slots = compat::module_slots(create_module, exec_module);
 
 PyModuleDef definition = {
     PyModuleDef_HEAD_INIT,
@@ -340,7 +337,7 @@ PyModuleDef definition = {
     "Text cipher, parameter bridge and machine identity of the application.",
     0,
     nullptr,
-    slots,
+    slots.data(),
     nullptr,
     nullptr,
     nullptr,
