@@ -165,7 +165,7 @@ def main(argv=None):
                  "python_ns": baseline, "native_ns": baseline}
             )
 
-    width = max(len(row["function"]) for row in rows)
+    width = max((len(row["function"]) for row in rows), default=len("function"))
     print(f"{'function':<{width}}  {'input':<32} {'python ns':>12} {'native ns':>12} {'ratio':>7}")
     for row in rows:
         ratio = row["python_ns"] / row["native_ns"]
