@@ -114,10 +114,16 @@ Ref already_imported(PyObject* name, bool from_list, std::source_location where)
     Ref spec = lookup(dict, dunder_spec, where);
     if (!spec) return {};
     if (spec.get() != Py_None) {
-        // Any failure to read the flag counts as "not initialising", as there.
         Ref initializing = Ref::steal(PyObject_GetAttr(spec.get(), initializing_flag));
-        const int busy = initializing ? PyObject_IsTrue(initializing.get()) : -1;
-        if (busy < 0) PyErr_Clear();
+        int busy = initializing ? PyObject_IsTrue(initializing.get()) : -1;
+        if (busy < 0) {
+            // No flag means no; how another failure counts depends on the version.
+            if (initializing || !PyErr_ExceptionMatches(PyExc_AttributeError)) {
+                if (compat::import_fails_on_spec_errors) throw PyErrorAlready(where);
+            }
+            PyErr_Clear();
+            busy = 0;
+        }
         if (busy > 0) return {};
     }
     if (from_list && (lookup(dict, dunder_path, where) || lookup(dict, dunder_getattr, where))) {
