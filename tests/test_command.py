@@ -1,5 +1,6 @@
 """``python manage.py vorlik``, run the way a user runs it."""
 
+import base64
 import hashlib
 import hmac
 import json
@@ -139,12 +140,26 @@ def test_bad_base64_is_one_line_and_no_traceback(vorlik, cipher_text):
     assert failure_line(vorlik("decrypt", stdin=cipher_text)) == line
 
 
+def built_in_key_is_published():
+    """Whether this build encrypts without a key as under the published default, by an independent AES."""
+    from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
+
+    from mysite.core import vorlik
+    from mysite.core.checks import PUBLISHED_DEFAULT_KEY
+
+    encryptor = Cipher(algorithms.AES(PUBLISHED_DEFAULT_KEY.encode()), modes.ECB()).encryptor()
+    block = encryptor.update(b"\x10" * 16) + encryptor.finalize()
+    return base64.b64decode(vorlik.aes_encrypt("")) == block
+
+
 def test_cipher_refusals_are_one_line(vorlik):
     cipher_text = ok(vorlik("encrypt", "--key", KEY, "secret"))
     assert "wrong key" in failure_line(vorlik("decrypt", "--key", OTHER_KEY, cipher_text))
     assert "wrong key" in failure_line(vorlik("decrypt", cipher_text))
     assert "not a cipher text" in failure_line(vorlik("decrypt", "YWJj"))
     assert "nothing to decrypt" in failure_line(vorlik("decrypt", stdin="\n"))
+    for text in (cipher_text + "\u00e9", "\ufeff" + cipher_text):  # not ASCII: no Base64 either
+        assert "the cipher text is not valid Base64" in failure_line(vorlik("decrypt", stdin=text))
     for key in ("short", "", "ä" * 9 + "1234567"):
         assert "--key must be 16, 24 or 32 bytes" in failure_line(vorlik("encrypt", "--key", key, "x"))
 
@@ -248,7 +263,8 @@ def test_only_the_deployment_check_starts_the_identity_programs(vorlik, dmidecod
     assert "no issues" in ok(vorlik(command="check", path_first=path))
     assert dmidecode.runs() == 0
     result = vorlik("--deploy", command="check", path_first=path)
-    assert result.returncode == 0 and "vorlik." not in result.stdout + result.stderr
+    assert result.returncode == 0 and not re.search(r"vorlik\.[EW]00[12]", result.stdout + result.stderr)
+    assert ("(vorlik.W003)" in result.stderr) == built_in_key_is_published()
     assert dmidecode.runs() == 1
 
     dmidecode(err="/dev/mem: No such file or directory\n", status=1)

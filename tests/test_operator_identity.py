@@ -5,16 +5,26 @@ import platform
 import shutil
 import subprocess
 import sys
+import tomllib
+from pathlib import Path
 
 import pytest
 from cryptography.hazmat.primitives import hashes, hmac
 
 from mysite.core import IdentityNotUnique, app_specific_id, vorlik
-from mysite.core.checks import check_machine_identity
+from mysite.core.checks import PUBLISHED_DEFAULT_KEY, check_default_key, check_machine_identity
 from mysite.core.identity import NOT_VISIBLE, captured_stderr, firmware_steps, not_unique
 
+REPO = Path(__file__).resolve().parent.parent
 UUID = "4c4c4544004235108052b4c04f4e3232"
 ZERO_MAC = ("MAC", "000000000000")
+RANDOM_NODE = ("MAC", "4991E7CA0821")  # multicast bit set: what uuid.getnode() makes up without adapters
+UNSET_FIRMWARE = ("SMBIOS", "03000200040005000006000700080009")
+
+
+class Unreadable:
+    def __bool__(self):
+        raise TypeError("no truth value here")
 
 
 @pytest.fixture
@@ -55,7 +65,10 @@ def reference_hmac(identifier: str, app_id: str) -> str:
         (("MAC", ""), False, ["vorlik.W001"]),
         (("SMBIOS", "F" * 32), False, ["vorlik.W001"]),
         (("SMBIOS", "Not Settable"), False, ["vorlik.W001"]),
+        (RANDOM_NODE, False, ["vorlik.W001"]),
         (RuntimeError("no adapters"), False, ["vorlik.E002"]),
+        (("SMBIOS", UUID), Unreadable(), ["vorlik.E002"]),
+        (("MAC", Unreadable()), False, ["vorlik.E002"]),
     ],
 )
 def test_checks_follow_the_identity(identity, monkeypatch, answer, forced, expected):
@@ -168,7 +181,11 @@ def test_app_specific_id_refuses_bad_app_ids_before_reading_the_identity(identit
 
 @pytest.mark.parametrize(
     "answer",
-    [ZERO_MAC, ("MAC", ""), ("MAC", "0"), ("MAC", None), ("SMBIOS", "f" * 32), ("SMBIOS", "Not Present")],
+    [
+        *(ZERO_MAC, ("MAC", ""), ("MAC", "0"), ("MAC", None), ("SMBIOS", "f" * 32), ("SMBIOS", "Not Present")),
+        *(RANDOM_NODE, ("MAC", "1E7CA0821F1")),  # the first octet's multicast bit, zeros restored
+        *(UNSET_FIRMWARE, ("MachineGUID", "00020003000400050006000700080009"), ("SMBIOS", UNSET_FIRMWARE[1].lower())),
+    ],
 )
 def test_app_specific_id_refuses_an_identity_other_machines_share(identity, answer):
     identity.answer = answer
@@ -195,3 +212,25 @@ def test_importing_the_package_loads_neither_the_module_nor_the_settings():
     result = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True)
     assert result.returncode == 0, result.stderr
     assert result.stdout == "module 'mysite.core' has no attribute 'no_such_name'\n"
+
+
+@pytest.mark.parametrize(
+    "built_in, expected",
+    [(PUBLISHED_DEFAULT_KEY, ["vorlik.W003"]), ("an own key 12345", []), (RuntimeError("no AES"), ["vorlik.E003"])],
+)
+def test_w003_warns_of_the_published_default_key(monkeypatch, built_in, expected):
+    def encrypt(text, key=None):
+        if isinstance(built_in, BaseException):
+            raise built_in
+        return f"{key or built_in}/{text}"
+
+    monkeypatch.setattr(vorlik, "aes_encrypt", encrypt)
+    found = check_default_key()
+    assert [message.id for message in found] == expected
+    assert all("re-encrypt" in message.hint or "encrypt --verbose" in message.hint for message in found)
+
+
+def test_the_published_default_key_is_the_build_default():
+    project = tomllib.loads((REPO / "pyproject.toml").read_text())
+    assert project["tool"]["scikit-build"]["cmake"]["define"]["VORLIK_DEFAULT_KEY"]["default"] == PUBLISHED_DEFAULT_KEY
+    assert f'set(VORLIK_DEFAULT_KEY "{PUBLISHED_DEFAULT_KEY}" CACHE' in (REPO / "CMakeLists.txt").read_text()

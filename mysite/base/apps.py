@@ -9,7 +9,8 @@ class BaseConfig(AppConfig):
     default_auto_field = "django.db.models.BigAutoField"
 
     def ready(self):
-        from mysite.core.checks import check_machine_identity
+        from mysite.core.checks import check_default_key, check_machine_identity
 
         # Deployment only: the identity starts programs, an ordinary check must not.
         checks.register(check_machine_identity, "vorlik", deploy=True)
+        checks.register(check_default_key, "vorlik", deploy=True)

@@ -1,8 +1,9 @@
-"""Deployment checks of the machine identity (``python manage.py check --deploy``).
+"""Deployment checks of the native module (``python manage.py check --deploy``).
 
 Registered for deployment checks only: reading the identity starts the
 firmware-query programs, which an ordinary ``check``, run by every management
-command and by the development server, must not do.
+command and by the development server, must not do.  A check reports what it
+finds and never raises: whatever goes wrong becomes one of its messages.
 """
 
 import importlib
@@ -12,24 +13,34 @@ from django.core.checks import Error, Warning
 from mysite.core.identity import Notes, firmware_hint, not_unique, not_unique_hint, observe
 
 INSTALL_COMMAND = 'python -m pip install -e ".[test]"'
+# The built-in key of a build that sets no VORLIK_DEFAULT_KEY (the default in
+# pyproject.toml and CMakeLists.txt): anyone with the source code knows it.
+PUBLISHED_DEFAULT_KEY = "Vk7#mQ2p!Lx9@Rb4"
+KEY_PROBE = "Is the built-in key the published one?"
+
+
+def _import_module():
+    """The native module, or the E001 error that says why it cannot be imported."""
+    try:
+        return importlib.import_module("mysite.core.vorlik"), None
+    except Exception as exc:
+        return None, Error(
+            f"The native module mysite.core.vorlik cannot be imported: {type(exc).__name__}: {exc}",
+            hint=f"Build and install it with {INSTALL_COMMAND} in the project's virtual environment "
+            "(see the README); it needs CMake and a C++20 compiler.",
+            id="vorlik.E001",
+        )
 
 
 def check_machine_identity(app_configs=None, **kwargs) -> list:
-    try:
-        vorlik = importlib.import_module("mysite.core.vorlik")
-    except Exception as exc:
-        return [
-            Error(
-                f"The native module mysite.core.vorlik cannot be imported: {type(exc).__name__}: {exc}",
-                hint=f"Build and install it with {INSTALL_COMMAND} in the project's virtual environment "
-                "(see the README); it needs CMake and a C++20 compiler.",
-                id="vorlik.E001",
-            )
-        ]
-    forced = bool(vorlik.FORCED_MAC)
+    vorlik, error = _import_module()
+    if error:
+        return [error]
     seen = Notes()
     try:
         category, identifier = observe(vorlik.logger, vorlik.get_system_uuid, seen)
+        forced = bool(vorlik.FORCED_MAC)
+        problem = not_unique(category, identifier)
     except Exception as exc:
         return [
             Error(
@@ -38,7 +49,6 @@ def check_machine_identity(app_configs=None, **kwargs) -> list:
                 id="vorlik.E002",
             )
         ]
-    problem = not_unique(category, identifier)
     if problem:
         return [Warning(problem, hint=not_unique_hint(category, forced, seen.notes), id="vorlik.W001")]
     if category == "MAC" and not forced:
@@ -52,3 +62,31 @@ def check_machine_identity(app_configs=None, **kwargs) -> list:
             )
         ]
     return []
+
+
+def check_default_key(app_configs=None, **kwargs) -> list:
+    vorlik, error = _import_module()
+    if error:
+        return []  # the identity check reports it
+    try:
+        published = vorlik.aes_encrypt(KEY_PROBE) == vorlik.aes_encrypt(KEY_PROBE, PUBLISHED_DEFAULT_KEY)
+    except Exception as exc:
+        return [
+            Error(
+                f"The text cipher fails with its built-in default key: {type(exc).__name__}: {exc}",
+                hint="python manage.py vorlik encrypt --verbose shows where it fails.",
+                id="vorlik.E003",
+            )
+        ]
+    if not published:
+        return []
+    return [
+        Warning(
+            "The text cipher's built-in default key is the one published with the source code: anyone "
+            "who has the source can read what this installation encrypts without an explicit key.",
+            hint="A new installation builds with its own key: VORLIK_DEFAULT_KEY='16 characters of your own' "
+            f"{INSTALL_COMMAND} (see the README's security notes). An installation that has stored text "
+            "under this key must keep it, or re-encrypt that text first.",
+            id="vorlik.W003",
+        )
+    ]

@@ -36,6 +36,13 @@ KNOWN_CAUSES = (
 )
 SBIN = os.pathsep.join(("/usr/local/sbin", "/usr/sbin", "/sbin"))
 HEX = re.compile(r"[0-9A-Fa-f]+")
+# Set in the first octet of a group address; also the mark of the random node
+# that uuid.getnode() makes up when it finds no adapter address.
+MULTICAST_BIT = 0x01
+# UUIDs that firmware ships with when the maker never set one, hyphens
+# removed; the second is the first with its leading fields read in the other
+# byte order, as older SMBIOS versions are printed.
+FIRMWARE_PLACEHOLDERS = frozenset({"03000200040005000006000700080009", "00020003000400050006000700080009"})
 MAX_STDERR_LINES = 10
 
 
@@ -47,7 +54,8 @@ class IdentityNotUnique(RuntimeError):
 
 
 def not_unique(category: Any, identifier: Any) -> str | None:
-    """Why the identity (category, identifier) is shared by other machines; None when it is not."""
+    """Why the identity (category, identifier) is not one of this machine alone; None when it is."""
+    shared = ", the same on every such machine"
     if not identifier:
         what = "empty"
     elif not isinstance(identifier, str) or not HEX.fullmatch(identifier):
@@ -56,10 +64,16 @@ def not_unique(category: Any, identifier: Any) -> str | None:
         what = "all zeros" + (" (a loopback adapter's address)" if category == "MAC" else "")
     elif not identifier.strip("Ff"):
         what = "all F"
+    elif category != "MAC" and identifier.upper() in FIRMWARE_PLACEHOLDERS:
+        what = "the firmware's placeholder for an unset UUID"
+    elif category == "MAC" and int(identifier.zfill(12)[:2], 16) & MULTICAST_BIT:
+        what = "a multicast address, no adapter's own"
+        shared = (": Python's uuid module makes up such a random one, new in every process, "
+                  "when it finds no adapter address")
     else:
         return None
     shown = identifier if identifier else "(empty)"
-    return f"The machine identity {category} {shown} is not unique: it is {what}, the same on every such machine."
+    return f"The machine identity {category} {shown} is not unique: it is {what}{shared}."
 
 
 def firmware_steps() -> list[str]:

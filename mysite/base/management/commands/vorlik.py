@@ -3,7 +3,6 @@ parameter store, from the command line."""
 
 import argparse
 import base64
-import binascii
 import json
 import platform
 import sys
@@ -309,7 +308,7 @@ class Command(BaseCommand):
         text = "".join(text.split())
         try:
             raw = base64.b64decode(text, validate=True)
-        except binascii.Error as exc:
+        except ValueError as exc:  # binascii.Error, or ValueError for text that is not ASCII
             raise CommandError(f"the cipher text is not valid Base64 ({exc})") from exc
         if not raw:
             raise CommandError("nothing to decrypt: the cipher text is empty")
