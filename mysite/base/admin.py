@@ -43,5 +43,7 @@ class ParameterAdmin(admin.ModelAdmin):
         return Truncator(parameter.value).chars(SHOWN_VALUE_LENGTH)
 
 
+admin.site.site_header = admin.site.site_title = "mysite operators' console"
+admin.site.site_url = None  # the application has no pages of its own to link
 # The index links the machine identity page for those who may open it.
 admin.site.index_template = "admin/base/index.html"
