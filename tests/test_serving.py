@@ -10,7 +10,7 @@ from types import SimpleNamespace
 
 import pytest
 
-from bench.load import Server, Traffic
+from bench.load import ROOT, Server, Traffic, request
 
 ENTRIES = """
 import asyncio, os, wsgiref.util
@@ -44,6 +44,18 @@ def test_entries_answer_with_the_application_settings():
     assert done.returncode == 0, done.stderr
     # The application has no pages of its own: every path is not found, not a server error.
     assert done.stdout.split("\n") == ["WSGI 404 Not Found", "ASGI 404", "mysite.settings", ""]
+
+
+def test_collected_static_files_are_served_with_debug_off(tmp_path, monkeypatch):
+    if sys.platform == "win32":
+        pytest.skip("gunicorn runs on POSIX systems only")
+    static = tmp_path / "static"
+    monkeypatch.setenv("MYSITE_STATIC_ROOT", str(static))
+    subprocess.run([sys.executable, "manage.py", "collectstatic", "--noinput", "-v0"], cwd=ROOT, check=True)
+    css = (static / "admin" / "css" / "base.css").read_text()
+    with Server(tmp_path / "db.sqlite3", workers=1, threads=2, log_path=tmp_path / "server.log") as server:
+        assert request(server.port, "GET", "/static/admin/css/base.css", {})[:2] == (200, css)
+        assert request(server.port, "GET", "/static/admin/css/no-such.css", {})[0] == 404
 
 
 # Each test below looks at one side of the same served traffic.
