@@ -8,6 +8,7 @@ import subprocess
 import pytest
 from django.contrib.admin.models import CHANGE, LogEntry
 from django.contrib.auth.models import Permission, User
+from django.test import Client
 
 from mysite.base.admin import ParameterForm
 from mysite.base.models import NAME_MAX_LENGTH, Parameter, get_param_value, set_param_value
@@ -55,6 +56,15 @@ def test_who_may_open_what(client, login, extra, path, status, location):
     # The index links the identity page for exactly those who may open it.
     if path == "/admin/":
         assert IDENTITY.encode() in response.content
+
+
+def test_signing_in_needs_the_form_s_csrf_token():
+    User.objects.create_user("operator", password="pw", is_staff=True)
+    browser = Client(enforce_csrf_checks=True)
+    assert browser.post("/admin/login/", {"username": "operator", "password": "pw"}).status_code == 403
+    token = browser.get("/admin/login/").context["csrf_token"]
+    signed_in = browser.post("/admin/login/", {"username": "operator", "password": "pw", "csrfmiddlewaretoken": token})
+    assert signed_in.status_code == 302
 
 
 @pytest.mark.parametrize(
