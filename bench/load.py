@@ -12,7 +12,8 @@ the client's own and on names every client writes), ``aes_decrypt`` of a text
 that is not Base64 (answered 400), and the machine identity.  An answer other
 than the expected one counts as an error.  The figures: requests per second,
 errors, and each worker's resident memory after a warm-up and after the
-measured round.  The load test in tests/ runs the same traffic.
+measured round, each time right after a full garbage collection in it.  The
+load test in tests/ runs the same traffic.
 """
 
 import argparse
@@ -116,8 +117,21 @@ class Server:
         return psutil.Process(self.process.pid).children()
 
     def resident_memory(self) -> dict[int, int]:
-        """Each worker's resident memory in bytes, by process id."""
+        """Each worker's resident memory in bytes, by process id, right after a full
+        garbage collection in it, so that the figure does not depend on when the
+        collector last ran."""
+        self.collect_garbage()
         return {worker.pid: worker.memory_info().rss for worker in self.worker_processes()}
+
+    def collect_garbage(self) -> None:
+        """Ask until every worker has answered ``/collect``; each request goes to any worker."""
+        workers = {worker.pid for worker in self.worker_processes()}
+        answered_by: set[int] = set()
+        for _ in range(100 * len(workers)):
+            answered_by.add(request(self.port, "GET", "/collect", {})[2])
+            if workers <= answered_by:
+                return
+        raise RuntimeError(f"workers {sorted(workers - answered_by)} answered none of the collection requests")
 
     def log_text(self) -> str:
         return self.log_path.read_text(errors="replace")

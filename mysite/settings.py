@@ -17,12 +17,52 @@ ALLOWED_HOSTS: list[str] = [
     host for host in os.environ.get("MYSITE_ALLOWED_HOSTS", "").split(",") if host
 ]
 
+# The operators' console is Django's admin, with the apps it stands on.
 INSTALLED_APPS = [
+    "django.contrib.admin",
+    "django.contrib.auth",
     "django.contrib.contenttypes",
+    "django.contrib.sessions",
+    "django.contrib.messages",
+    "django.contrib.staticfiles",
     "mysite.base",
 ]
 
+# Django's usual order; WhiteNoise right after the security middleware, so
+# that static files get its headers and nothing else runs for them.
+MIDDLEWARE = [
+    "django.middleware.security.SecurityMiddleware",
+    "whitenoise.middleware.WhiteNoiseMiddleware",
+    "django.contrib.sessions.middleware.SessionMiddleware",
+    "django.middleware.common.CommonMiddleware",
+    "django.middleware.csrf.CsrfViewMiddleware",
+    "django.contrib.auth.middleware.AuthenticationMiddleware",
+    "django.contrib.messages.middleware.MessageMiddleware",
+    "django.middleware.clickjacking.XFrameOptionsMiddleware",
+]
+
 ROOT_URLCONF = "mysite.urls"
+
+TEMPLATES = [
+    {
+        "BACKEND": "django.template.backends.django.DjangoTemplates",
+        "DIRS": [],
+        "APP_DIRS": True,
+        "OPTIONS": {
+            "context_processors": [
+                "django.template.context_processors.request",
+                "django.contrib.auth.context_processors.auth",
+                "django.contrib.messages.context_processors.messages",
+            ],
+        },
+    },
+]
+
+# Static files (the admin's CSS and JavaScript): "python manage.py
+# collectstatic --noinput" gathers them into STATIC_ROOT, and WhiteNoise
+# serves them from there, also with DEBUG off.
+STATIC_URL = "static/"
+STATIC_ROOT = os.environ.get("MYSITE_STATIC_ROOT", str(BASE_DIR / "staticfiles"))
 
 # A web server writes from several threads and processes at once.  SQLite
 # lets one writer in at a time: a transaction begun deferred, then upgraded to

@@ -1,6 +1,13 @@
-"""The application's URLs.  It serves no pages of its own yet, so every path
-answers 404; a deployment adds its views here."""
+"""The application's URLs: the operators' console (Django's admin) at
+``/admin/``, with the machine identity page inside it."""
 
-from django.urls import URLPattern, URLResolver
+from django.contrib import admin
+from django.urls import URLPattern, URLResolver, path
 
-urlpatterns: list[URLPattern | URLResolver] = []
+from mysite.base.views import machine_identity
+
+urlpatterns: list[URLPattern | URLResolver] = [
+    # admin_view sends visitors who are not signed-in staff to the login page.
+    path("admin/identity/", admin.site.admin_view(machine_identity), name="machine-identity"),
+    path("admin/", admin.site.urls),
+]

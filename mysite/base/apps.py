@@ -5,7 +5,7 @@ from django.core import checks
 class BaseConfig(AppConfig):
     name = "mysite.base"
     label = "base"
-    verbose_name = "Base"
+    verbose_name = "Parameter store"
     default_auto_field = "django.db.models.BigAutoField"
 
     def ready(self):

@@ -11,9 +11,11 @@ Two pairs of functions work on it:
 
 Names and values are ``str``; nothing else is converted or accepted.  Every
 argument is checked before the database is touched, so a refused call leaves
-the stored values as they were.
+the stored values as they were.  The model's validation (the admin's forms)
+applies the same checks, with the same reasons.
 """
 
+from django.core.exceptions import ValidationError
 from django.db import models
 
 NAME_MAX_LENGTH = 200
@@ -24,18 +26,50 @@ class ParameterNotFound(LookupError):
     """Raised by the getters for a parameter that has never been set."""
 
 
+VIEW_IDENTITY = "view_machine_identity"
+
+
 class Parameter(models.Model):
-    dept = models.PositiveIntegerField(default=DEFAULT_DEPT)
-    name = models.CharField(max_length=NAME_MAX_LENGTH)
-    value = models.TextField()
+    dept = models.PositiveIntegerField("department", default=DEFAULT_DEPT)
+    # Blank names are refused by the store's checks (``clean_fields``); were the
+    # field not blank=True, a form would skip validating it when left empty.
+    name = models.CharField(max_length=NAME_MAX_LENGTH, blank=True)
+    value = models.TextField(blank=True)
 
     class Meta:
         constraints = [
             models.UniqueConstraint(fields=["dept", "name"], name="base_parameter_dept_name_unique"),
         ]
+        # Who may open the machine identity page of the operators' console.
+        permissions = [(VIEW_IDENTITY, "Can view the machine identity page")]
 
     def __str__(self) -> str:
         return f"{self.name} (department {self.dept})"
+
+    def check_values(self, fields=None) -> None:
+        """Raise ``TypeError`` / ``ValueError`` as the store's functions do, for
+        the first of ``fields`` (default: all) the store refuses."""
+        for field, check in FIELD_CHECKS.items():
+            if fields is None or field in fields:
+                check(getattr(self, field))
+
+    def clean_fields(self, exclude=None):
+        # The store's reasons come first; Django's own checks of a field run
+        # only when the store accepts it, so each refusal is given once.
+        exclude = set(exclude or ())
+        errors = {}
+        for field in FIELD_CHECKS.keys() - exclude:
+            try:
+                self.check_values([field])
+            except (TypeError, ValueError) as exc:
+                # A code of its own: a form puts its field's message in place of a known code's.
+                errors[field] = [ValidationError(str(exc), code="refused")]
+        try:
+            super().clean_fields(exclude | errors.keys())
+        except ValidationError as exc:
+            errors.update(exc.error_dict)
+        if errors:
+            raise ValidationError(errors)
 
 
 def _check_text(what: str, text: object) -> None:
@@ -66,6 +100,13 @@ def _check_dept(dept: object) -> None:
         raise ValueError(f"department must not be negative, got {dept}")
 
 
+FIELD_CHECKS = {
+    "name": _check_name,
+    "value": lambda value: _check_text("value", value),
+    "dept": _check_dept,
+}
+
+
 def set_param_value(name: str, value: str, dept: int = DEFAULT_DEPT) -> None:
     """Store ``value`` as parameter ``name`` of department ``dept``.
 
@@ -75,9 +116,7 @@ def set_param_value(name: str, value: str, dept: int = DEFAULT_DEPT) -> None:
     an empty or too long name, a negative department, or text holding NUL or
     a lone surrogate; nothing is written then.
     """
-    _check_name(name)
-    _check_text("value", value)
-    _check_dept(dept)
+    Parameter(dept=dept, name=name, value=value).check_values()
     Parameter.objects.update_or_create(dept=dept, name=name, defaults={"value": value})
 
 

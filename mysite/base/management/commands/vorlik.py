@@ -4,55 +4,20 @@ parameter store, from the command line."""
 import argparse
 import base64
 import json
-import platform
 import sys
 import traceback
-from dataclasses import dataclass
 
 from django.conf import settings
 from django.core.management.base import BaseCommand, CommandError
 from django.db import DatabaseError, connection
 
 from mysite.base.models import Parameter, ParameterNotFound
-from mysite.core.identity import IdentityNotUnique, Notes, derive_app_specific_id, observe
+from mysite.core.identity import IdentityNotUnique, derive_app_specific_id
+from mysite.core.report import annotate_addresses, ask, identity_report
 
 MIGRATE_HINT = 'the parameter table does not exist yet: run "python manage.py migrate" first'
 WRONG_KEY = "cannot decrypt: wrong key or damaged cipher text"
 KEY_HELP = "16, 24 or 32 bytes of UTF-8 text (the built-in default key when omitted)"
-
-
-@dataclass
-class SourceReport(Notes):
-    value: object = None
-    asked: bool = True
-    addresses: list[dict] | None = None
-
-
-def annotate_addresses(addresses: list[str]) -> list[dict]:
-    """Pair each listed address with its adapter and state, as psutil sees them now."""
-    import psutil
-
-    stats = psutil.net_if_stats()
-    entries = []
-    for name, addrs in psutil.net_if_addrs().items():
-        state = stats.get(name)
-        up = bool(state and state.isup)
-        entries.extend((addr.address, name, up) for addr in addrs)
-    # The list holds the addresses of adapters that are up first.
-    entries.sort(key=lambda entry: not entry[2])
-    annotated = []
-    for address in addresses:
-        match = next((entry for entry in entries if entry[0] == address), None)
-        if match is not None:
-            entries.remove(match)
-        annotated.append(
-            {
-                "address": address,
-                "adapter": match[1] if match else None,
-                "up": match[2] if match else None,
-            }
-        )
-    return annotated
 
 
 def _state(entry: dict) -> str:
@@ -156,103 +121,41 @@ class Command(BaseCommand):
     # identity and macs
 
     def identity(self, vorlik, as_json, app_id):
-        forced = bool(vorlik.FORCED_MAC)
-        # What the sources log or write here is shown by asking each of them below.
-        category, identifier = observe(vorlik.logger, vorlik.get_system_uuid, Notes())
+        report = identity_report(vorlik)
         app_specific = None
         if app_id is not None:
             try:
-                app_specific = derive_app_specific_id((category, identifier), app_id, forced)
+                app_specific = derive_app_specific_id((report.category, report.identifier), app_id, report.forced_mac)
             except IdentityNotUnique as exc:
                 raise CommandError(str(exc)) from exc
             except (TypeError, ValueError) as exc:
                 raise CommandError(f"refused: {exc}") from exc
 
-        if forced:
-            skipped = "not asked: FORCED_MAC is set"
-            smbios = SourceReport(asked=False, notes=[skipped])
-            guid = SourceReport(asked=False, notes=[skipped])
-        else:
-            smbios = self._source(vorlik, vorlik.get_smbios_uuid)
-            self._explain_smbios(smbios)
-            guid = self._source(vorlik, vorlik.get_machine_guid)
-            if guid.value is None:
-                guid.note(
-                    "exists on Windows only"
-                    if platform.system() != "Windows"
-                    else "the registry value MachineGuid could not be read"
-                )
-        mac = self._mac_source(vorlik)
-        sources = {"SMBIOS": smbios, "MachineGUID": guid, "MAC": mac}
-
         if as_json:
-            out = self._json(category, identifier, forced, sources)
+            out = report.as_dict(tracebacks=self.verbose)
             if app_id is not None:
                 out.update(app_id=app_id, app_specific_id=app_specific)
             self.stdout.write(json.dumps(out, ensure_ascii=False))
         else:
-            self._print_identity(category, identifier, forced, sources)
+            self._print_identity(report)
             if app_id is not None:
                 self.stdout.write(f"App-specific identifier for {app_id!r}: {app_specific}")
 
-    def _source(self, vorlik, function) -> SourceReport:
-        report = SourceReport()
-        report.value = observe(vorlik.logger, function, report)
-        return report
-
-    @staticmethod
-    def _explain_smbios(report):
-        if report.value == "":
-            report.note("the SMBIOS program printed nothing")
-        elif report.value is None and not report.notes:
-            system = platform.system()
-            if system == "Windows":
-                report.note("the firmware reports no usable UUID (all F)")
-            elif system != "Linux":
-                report.note(f"not queried on {system or 'this system'}: only on Linux and Windows")
-
-    def _mac_source(self, vorlik) -> SourceReport:
-        report = self._source(vorlik, vorlik.get_mac4network_card)
-        if not vorlik.NEW_MAC_DETECT:
-            report.note("psutil is not installed: the identifier comes from a time-based UUID")
-            report.addresses = []
-            return report
-        addresses = observe(vorlik.logger, vorlik.get_mac4multiple_network_card, report)
-        report.addresses = annotate_addresses(addresses)
-        if not report.addresses:
-            report.note("no adapter address listed: the identifier is the uuid module's node number")
-        elif isinstance(report.value, str) and report.value and not report.value.strip("0"):
-            report.note("all-zero address (a loopback adapter's): the same on every machine, not unique")
-        return report
-
-    def _json(self, category, identifier, forced, sources):
-        out = {"category": category, "identifier": identifier, "forced_mac": forced, "sources": {}}
-        for name, report in sources.items():
-            item = {"asked": report.asked, "value": report.value, "notes": report.notes, "stderr": report.stderr}
-            if self.verbose:
-                item["tracebacks"] = report.tracebacks
-            if report.addresses is not None:
-                item["addresses"] = report.addresses
-            out["sources"][name] = item
-        return out
-
-    def _print_identity(self, category, identifier, forced, sources):
+    def _print_identity(self, report):
         write = self.stdout.write
-        write(f"Machine identity: {category} {identifier or '(empty)'}")
-        if forced:
+        write(f"Machine identity: {report.category} {report.identifier or '(empty)'}")
+        if report.forced_mac:
             write("  FORCED_MAC is set: the identity is the adapter identifier, taken at once")
         write("Sources:")
-        for name, report in sources.items():
-            lines = ([str(report.value)] if report.value else []) + report.notes
-            if not report.value and report.asked:
-                lines[0:1] = [f"no answer: {lines[0]}" if lines else "no answer"]
+        for name, source in report.sources.items():
+            lines = source.lines()
             write(f"  {name + ':':<13}{lines[0]}")
             for line in lines[1:]:
                 write(f"  {'':<13}{line}")
             if self.verbose:
-                for tb in report.tracebacks:
+                for tb in source.tracebacks:
                     write("".join(f"      {line}\n" for line in tb.splitlines()), ending="")
-        addresses = sources["MAC"].addresses
+        addresses = report.sources["MAC"].addresses
         if addresses:
             write("Adapter addresses (the first one gives the MAC identifier):")
             self._print_addresses(addresses, indent="  ")
@@ -264,7 +167,7 @@ class Command(BaseCommand):
             self.stdout.write(f"{indent}{entry['address']:<{width}}  {_state(entry):<7} {adapter}")
 
     def macs(self, vorlik):
-        report = self._source(vorlik, vorlik.get_mac4multiple_network_card)
+        report = ask(vorlik, vorlik.get_mac4multiple_network_card)
         for line in report.notes:
             self.stderr.write(f"warning: {line}")
         if self.verbose:

@@ -1,0 +1,49 @@
+"""The parameter store in the operators' console (Django's admin)."""
+
+from django import forms
+from django.contrib import admin
+from django.utils.text import Truncator
+
+from mysite.base.models import DEFAULT_DEPT, Parameter
+
+SHOWN_VALUE_LENGTH = 80
+
+
+class StoreText(forms.CharField):
+    """Text handed to the model as typed: the model's validation refuses what
+    the store refuses, with the store's reasons, so the form adds no checks of
+    its own (not even "required", which browsers would enforce first)."""
+
+    def __init__(self, **kwargs):
+        super().__init__(required=False, strip=False, **kwargs)
+        self.validators = []
+
+
+class ParameterForm(forms.ModelForm):
+    dept = forms.IntegerField(label="Department", initial=DEFAULT_DEPT)
+    name = StoreText(widget=forms.TextInput(attrs={"size": 60}))
+    value = StoreText(widget=forms.Textarea)
+
+    class Meta:
+        model = Parameter
+        fields = ["dept", "name", "value"]
+
+
+@admin.register(Parameter)
+class ParameterAdmin(admin.ModelAdmin):
+    form = ParameterForm
+    list_display = ["dept", "name", "shown_value"]
+    list_display_links = ["name"]
+    list_filter = ["dept"]
+    search_fields = ["name", "value"]
+    ordering = ["dept", "name"]
+
+    @admin.display(description="value", ordering="value")
+    def shown_value(self, parameter: Parameter) -> str:
+        return Truncator(parameter.value).chars(SHOWN_VALUE_LENGTH)
+
+
+admin.site.site_header = admin.site.site_title = "mysite operators' console"
+admin.site.site_url = None  # the application has no pages of its own to link
+# The index links the machine identity page for those who may open it.
+admin.site.index_template = "admin/base/index.html"

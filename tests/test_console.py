@@ -1,0 +1,199 @@
+"""The operators' console: Django's admin over the parameter store, and the
+machine identity page, through Django's test client."""
+
+import os
+import platform
+import subprocess
+
+import pytest
+from django.contrib.admin.models import CHANGE, LogEntry
+from django.contrib.auth.models import Permission, User
+from django.test import Client
+
+from mysite.base.admin import ParameterForm
+from mysite.base.models import NAME_MAX_LENGTH, Parameter, get_param_value, set_param_value
+from mysite.core import vorlik
+from mysite.core.identity import NOT_VISIBLE
+
+pytestmark = pytest.mark.django_db
+
+ADD = "/admin/base/parameter/add/"
+LIST = "/admin/base/parameter/"
+IDENTITY = "/admin/identity/"
+UUID = "4C4C4544-0042-3510-8052-B4C04F4E3232"
+
+
+@pytest.fixture
+def login(client):
+    """Sign in as a staff user with the parameter permissions and the named extra ones."""
+
+    def sign_in(*extra):
+        user = User.objects.create_user("operator", password="pw", is_staff=True)
+        codenames = ["add_parameter", "change_parameter", "view_parameter", "delete_parameter", *extra]
+        user.user_permissions.set(Permission.objects.filter(codename__in=codenames))
+        client.force_login(user)
+        return user
+
+    return sign_in
+
+
+@pytest.mark.parametrize(
+    "extra, path, status, location",
+    [
+        (None, LIST, 302, "/admin/login/?next=/admin/base/parameter/"),
+        (None, IDENTITY, 302, "/admin/login/?next=/admin/identity/"),
+        ((), LIST, 200, None),
+        ((), IDENTITY, 403, None),
+        (("view_machine_identity",), "/admin/", 200, None),
+    ],
+)
+def test_who_may_open_what(client, login, extra, path, status, location):
+    if extra is not None:
+        login(*extra)
+    response = client.get(path)
+    assert response.status_code == status
+    assert response.get("Location") == location
+    # The index links the identity page for exactly those who may open it.
+    if path == "/admin/":
+        assert IDENTITY.encode() in response.content
+
+
+def test_signing_in_needs_the_form_s_csrf_token():
+    User.objects.create_user("operator", password="pw", is_staff=True)
+    browser = Client(enforce_csrf_checks=True)
+    assert browser.post("/admin/login/", {"username": "operator", "password": "pw"}).status_code == 403
+    token = browser.get("/admin/login/").context["csrf_token"]
+    signed_in = browser.post("/admin/login/", {"username": "operator", "password": "pw", "csrfmiddlewaretoken": token})
+    assert signed_in.status_code == 302
+
+
+@pytest.mark.parametrize(
+    "dept, name, value",
+    [
+        (0, "", "v"),
+        (0, " \t", "v"),
+        (0, "n" * (NAME_MAX_LENGTH + 1), "v"),
+        (0, "nul\x00", "v"),
+        (0, "k", "nul\x00inside"),
+        (0, "lone \ud800", "v"),
+        (0, "k", "lone \udfff"),
+        (-1, "k", "v"),
+    ],
+)
+def test_the_form_refuses_what_the_store_refuses_with_its_reason(dept, name, value):
+    with pytest.raises(ValueError) as refused:
+        set_param_value(name, value, dept)
+    form = ParameterForm(data={"dept": str(dept), "name": name, "value": value})
+    assert not form.is_valid()
+    assert [str(refused.value)] in form.errors.values()
+    assert Parameter.objects.count() == 0
+
+
+def test_a_refused_change_writes_nothing_and_a_saved_one_is_in_the_history(client, login):
+    user = login()
+    set_param_value("greeting", "hello")
+    parameter = Parameter.objects.get()
+    change = f"{LIST}{parameter.pk}/change/"
+    refused = client.post(change, {"dept": "0", "name": "greeting", "value": "bad\x00"})
+    assert refused.status_code == 200
+    assert "parameter value must not contain NUL characters" in refused.content.decode()
+    assert get_param_value("greeting") == "hello"
+
+    assert client.post(change, {"dept": "0", "name": "greeting", "value": "grüß dich"}).status_code == 302
+    assert get_param_value("greeting") == "grüß dich"
+    (entry,) = LogEntry.objects.filter(action_flag=CHANGE)
+    assert (entry.user, entry.object_id, entry.get_change_message()) == (user, str(parameter.pk), "Changed value.")
+
+
+def test_a_name_taken_in_its_department_is_refused_and_free_in_another(client, login):
+    login()
+    set_param_value("k", "first")
+    taken = client.post(ADD, {"dept": "0", "name": "k", "value": "second"})
+    assert "Parameter with this Department and Name already exists." in taken.content.decode()
+    assert client.post(ADD, {"dept": "1", "name": "k", "value": "other"}).status_code == 302
+    assert sorted(Parameter.objects.values_list("dept", "value")) == [(0, "first"), (1, "other")]
+
+
+def test_the_list_shortens_long_values_searches_and_filters(client, login):
+    login()
+    set_param_value("long", "é" * 500)
+    set_param_value("colour", "blue")
+    set_param_value("colour", "grün", dept=2)
+    page = client.get(LIST).content.decode()
+    assert "é" * 79 + "…" in page and "é" * 81 not in page
+    for query, names in [({"q": "grün"}, ["colour"]), ({"q": "LONG"}, ["long"]), ({"dept": "2"}, ["colour"])]:
+        shown = client.get(LIST, query).context["cl"].result_list
+        assert [p.name for p in shown] == names
+
+
+@pytest.fixture
+def machine(monkeypatch):
+    """The firmware program answers ``machine.dmidecode`` (raised when an exception; what it
+    wrote on stderr in ``machine.stderr``) and the combined identity is ``machine.identity``."""
+
+    class Machine:
+        dmidecode: object = UUID.encode() + b"\n"
+        stderr = b""
+        identity: object = ("SMBIOS", UUID.replace("-", ""))
+
+    def check_output(command, **options):
+        os.write(2, Machine.stderr)
+        if isinstance(Machine.dmidecode, BaseException):
+            raise Machine.dmidecode
+        return Machine.dmidecode
+
+    def get_system_uuid():
+        if isinstance(Machine.identity, BaseException):
+            raise Machine.identity
+        return Machine.identity
+
+    monkeypatch.setattr(subprocess, "check_output", check_output)
+    monkeypatch.setattr(platform, "system", lambda: "Linux")
+    monkeypatch.setattr(vorlik, "get_system_uuid", get_system_uuid)
+    monkeypatch.setattr(vorlik, "FORCED_MAC", False)
+    return Machine
+
+
+@pytest.mark.parametrize(
+    "dmidecode, stderr, identity, shown",
+    [
+        (
+            UUID.encode() + b"\n",
+            b"",
+            ("SMBIOS", UUID.replace("-", "")),
+            [f"SMBIOS {UUID.replace('-', '')}", "No findings"],
+        ),
+        (
+            subprocess.CalledProcessError(1, ["dmidecode"]),
+            b"/dev/mem: No such file or directory\n",
+            ("MAC", "000000000000"),
+            [
+                "MAC 000000000000",
+                "no answer: dmidecode exited with status 1",
+                "<pre>/dev/mem: No such file or directory\n</pre>",
+                NOT_VISIBLE,
+                "vorlik.W001",
+                "Hint: ",
+            ],
+        ),
+        (
+            UUID.encode() + b"\n",
+            b"",
+            RuntimeError("no adapters"),
+            ["cannot be read: RuntimeError: no adapters", "vorlik.E002"],
+        ),
+    ],
+)
+def test_identity_page_shows_the_report_and_the_findings(client, login, machine, dmidecode, stderr, identity, shown):
+    login("view_machine_identity")
+    machine.dmidecode, machine.stderr, machine.identity = dmidecode, stderr, identity
+    page = client.get(IDENTITY).content.decode().replace("&#x27;", "'")
+    for text in shown:
+        assert text in page
+
+
+def test_identity_page_reads_the_identity_each_time(client, login, machine):
+    login("view_machine_identity")
+    assert "SMBIOS 4C4C" in client.get(IDENTITY).content.decode()
+    machine.identity = ("MachineGUID", "1" * 32)
+    assert f"MachineGUID {'1' * 32}" in client.get(IDENTITY).content.decode()
