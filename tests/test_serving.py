@@ -3,14 +3,13 @@ gunicorn serving it to many clients at once (the traffic of ``bench.load``)."""
 
 import ctypes
 import os
-import sqlite3
 import subprocess
 import sys
 from types import SimpleNamespace
 
 import pytest
 
-from bench.load import Server, Traffic
+from bench.load import Server, Traffic, fresh_database
 
 ENTRIES = """
 import asyncio, os, wsgiref.util
@@ -52,15 +51,14 @@ def served(tmp_path_factory):
     if sys.platform == "win32":
         pytest.skip("gunicorn runs on POSIX systems only")
     folder = tmp_path_factory.mktemp("served")
-    with Server(folder / "db.sqlite3", workers=2, threads=4, log_path=folder / "server.log") as server:
+    with Server(fresh_database(folder), workers=2, threads=4, log_path=folder / "server.log") as server:
         traffic = Traffic(server.port, clients=8)
         warm_up = traffic.run(2000)
         before = server.resident_memory()
         measured = traffic.run(3000)
         after = server.resident_memory()
         store_problems = traffic.check_store()
-    with sqlite3.connect(folder / "db.sqlite3") as db:
-        rows = db.execute("SELECT name, COUNT(*) FROM base_parameter GROUP BY dept, name").fetchall()
+    rows = server.parameter_rows()
     return SimpleNamespace(
         rounds=[warm_up, measured],
         before=before,

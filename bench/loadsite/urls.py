@@ -6,6 +6,7 @@ import os
 
 from django.http import HttpRequest, HttpResponse, JsonResponse
 from django.urls import path
+from django.views.decorators.csrf import csrf_exempt
 
 import mysite.core.vorlik as vorlik
 from mysite.base.models import ParameterNotFound
@@ -38,6 +39,7 @@ def decrypt(request: HttpRequest) -> HttpResponse:
     return reply(plain)
 
 
+@csrf_exempt  # posted by the load's clients, which hold no CSRF cookie
 def param(request: HttpRequest) -> HttpResponse:
     """POST ``name`` and ``value``: stores it through the bridge, then answers with
     what the bridge reads back.  GET ``name``: answers with its value, or 404."""
