@@ -4,6 +4,7 @@ send it mixed requests, and every answer is checked.
     python -m bench.load                          # with 1 worker, then with 2
     python -m bench.load --workers 1 4 --threads 8 --clients 16 --requests 24000
     python -m bench.load --json out.json          # also write the figures
+    python -m bench.load --database postgres      # on a private PostgreSQL cluster
 
 Each client thread cycles through four requests, each a view of
 ``bench.loadsite`` calling the native module: the cipher (encrypt, then
@@ -11,13 +12,15 @@ decrypt), the bridge's ``set_param_value`` then ``get_param_value`` (on names of
 the client's own and on names every client writes), ``aes_decrypt`` of a text
 that is not Base64 (answered 400), and the machine identity.  An answer other
 than the expected one counts as an error.  The figures: requests per second,
-errors, and each worker's resident memory after a warm-up and after the
-measured round, each time right after a full garbage collection in it.  The
-load test in tests/ runs the same traffic.
+errors, each worker's resident memory after a warm-up and after the measured
+round, each time right after a full garbage collection in it, and on PostgreSQL
+the connections open to the database once the traffic has ended and once the
+server has stopped.  The load test in tests/ runs the same traffic.
 """
 
 import argparse
 import binascii
+import contextlib
 import http.client
 import json
 import os
@@ -37,6 +40,7 @@ os.environ.setdefault("DJANGO_SETTINGS_MODULE", "mysite.settings")
 import psutil  # noqa: E402
 
 import mysite.core.vorlik as vorlik  # noqa: E402
+from bench import postgres  # noqa: E402
 
 ROOT = Path(__file__).resolve().parent.parent
 KINDS = ("cipher", "param", "bad_base64", "identity")
@@ -47,25 +51,37 @@ CATEGORIES = {"SMBIOS", "MachineGUID", "MAC"}
 START_SECONDS = 60
 
 
+def fresh_database(folder: Path, server_url: str | None = None) -> dict[str, str]:
+    """The environment variables that select a fresh database: a new one on the
+    PostgreSQL server of ``server_url`` (by default that of MYSITE_DATABASE_URL,
+    when set), or else a SQLite file in ``folder``."""
+    server_url = server_url or os.environ.get("MYSITE_DATABASE_URL")
+    if server_url:
+        return {"MYSITE_DATABASE_URL": postgres.create_database(server_url)}
+    return {"MYSITE_DB_PATH": str(folder / "db.sqlite3")}
+
+
 class Server:
     """gunicorn serving ``mysite.wsgi`` with the load views, on a loopback socket
-    that this process opens and hands over, with a fresh database at ``db_path``."""
+    that this process opens and hands over, with the fresh database that the
+    environment variables ``database`` select (see ``fresh_database``)."""
 
-    def __init__(self, db_path: Path, workers: int, threads: int, log_path: Path):
-        self.db_path, self.workers, self.threads, self.log_path = db_path, workers, threads, log_path
-
-    def __enter__(self) -> "Server":
-        env = dict(
-            os.environ,
+    def __init__(self, database: dict[str, str], workers: int, threads: int, log_path: Path):
+        self.database, self.workers, self.threads, self.log_path = database, workers, threads, log_path
+        chosen = ("MYSITE_DATABASE_URL", "MYSITE_DB_PATH")
+        self.env = dict(
+            {name: value for name, value in os.environ.items() if name not in chosen},
+            **database,
             DJANGO_SETTINGS_MODULE="bench.loadsite.settings",
-            MYSITE_DB_PATH=str(self.db_path),
             MYSITE_ALLOWED_HOSTS="127.0.0.1",
             # The identity from the adapters: no firmware program runs, whatever this machine has.
             MYSITE_FORCED_MAC="1",
             PYTHONPATH=os.pathsep.join(filter(None, [str(ROOT), os.environ.get("PYTHONPATH")])),
         )
-        env.pop("MYSITE_DEBUG", None)  # DEBUG keeps every query made: memory that would look like a leak
-        subprocess.run([sys.executable, "manage.py", "migrate", "--verbosity", "0"], cwd=ROOT, env=env, check=True)
+        self.env.pop("MYSITE_DEBUG", None)  # DEBUG keeps every query made: memory that would look like a leak
+
+    def __enter__(self) -> "Server":
+        self.manage("migrate", "--verbosity", "0")
         self.listener = socket.create_server(("127.0.0.1", 0), backlog=256)
         self.port = self.listener.getsockname()[1]
         self.log = open(self.log_path, "wb")
@@ -80,7 +96,12 @@ class Server:
         command += ["--worker-class", "gthread", "--workers", str(self.workers), "--threads", str(self.threads)]
         command += ["--no-control-socket"]  # gunicorn's own socket: one path per user, shared by every server
         self.process = subprocess.Popen(
-            command, cwd=ROOT, env=env, pass_fds=[self.listener.fileno()], stdout=self.log, stderr=subprocess.STDOUT
+            command,
+            cwd=ROOT,
+            env=self.env,
+            pass_fds=[self.listener.fileno()],
+            stdout=self.log,
+            stderr=subprocess.STDOUT,
         )
         try:
             self.wait_until_serving()
@@ -112,6 +133,21 @@ class Server:
             self.process.wait()
         self.listener.close()
         self.log.close()
+
+    def manage(self, *args: str) -> str:
+        """The output of ``manage.py`` with ``args``, run on the server's database."""
+        command = [sys.executable, "manage.py", *args]
+        return subprocess.run(command, cwd=ROOT, env=self.env, check=True, capture_output=True, text=True).stdout
+
+    def parameter_rows(self) -> list[tuple[str, int]]:
+        """(name, rows) for each department and name in the server's parameter store."""
+        query = (
+            "import json; from django.db.models import Count; from mysite.base.models import Parameter;"
+            "rows = Parameter.objects.values_list('dept', 'name').annotate(Count('id')).order_by();"
+            "print(json.dumps(list(rows)))"
+        )
+        rows = json.loads(self.manage("shell", "--verbosity", "0", "--command", query))
+        return [(name, count) for _, name, count in rows]
 
     def worker_processes(self) -> list[psutil.Process]:
         return psutil.Process(self.process.pid).children()
@@ -287,16 +323,23 @@ class Traffic:
         return problems
 
 
-def measure(workers: int, threads: int, clients: int, requests: int, warm_up: int) -> dict:
+def measure(workers: int, threads: int, clients: int, requests: int, warm_up: int, server_url: str | None) -> dict:
+    """One round on a fresh database: SQLite, or PostgreSQL on the server of ``server_url``."""
+    connections = {}
     with tempfile.TemporaryDirectory() as folder:
         folder = Path(folder)
-        with Server(folder / "db.sqlite3", workers, threads, folder / "server.log") as server:
+        database = fresh_database(folder, server_url)
+        with Server(database, workers, threads, folder / "server.log") as server:
             traffic = Traffic(server.port, clients)
             traffic.run(warm_up)
             before = server.resident_memory()
             tally = traffic.run(requests)
             after = server.resident_memory()
             errors = tally.errors + traffic.check_store()
+            if server_url:
+                connections["idle"] = postgres.connections(database["MYSITE_DATABASE_URL"])
+        if server_url:
+            connections["stopped"] = postgres.connections(database["MYSITE_DATABASE_URL"])
     return {
         "workers": workers,
         "threads": threads,
@@ -308,6 +351,7 @@ def measure(workers: int, threads: int, clients: int, requests: int, warm_up: in
         "first_errors": errors[:5],
         "rss_before_kib": {pid: rss // 1024 for pid, rss in before.items()},
         "rss_after_kib": {pid: after.get(pid, 0) // 1024 for pid in before},
+        "connections": connections,
     }
 
 
@@ -317,13 +361,29 @@ def main(argv: list[str] | None = None) -> None:
     parser.add_argument("--threads", type=int, default=8, help="threads per worker")
     parser.add_argument("--clients", type=int, default=16, help="client threads")
     parser.add_argument("--requests", type=int, default=8000, help="requests measured, after as many to warm up")
+    parser.add_argument("--database", choices=["sqlite", "postgres"], default="sqlite",
+                        help="a SQLite file, or a private PostgreSQL cluster that this run starts")
     parser.add_argument("--json", metavar="FILE", help="write the figures to FILE")
     options = parser.parse_args(argv)
 
+    with contextlib.ExitStack() as stack:
+        server_url = None
+        if options.database == "postgres":
+            if reason := postgres.missing_reason():
+                parser.error(reason)
+            server_url = stack.enter_context(postgres.Cluster()).url
+        results = run_rounds(options, server_url)
+    if options.json:
+        Path(options.json).write_text(json.dumps(results, indent=2))
+
+
+def run_rounds(options: argparse.Namespace, server_url: str | None) -> list[dict]:
     results = []
     print(f"{'workers':>7} {'requests':>8} {'req/s':>6} {'errors':>6} {'5xx':>5}  resident memory per worker (KiB)")
     for workers in options.workers:
-        result = measure(workers, options.threads, options.clients, options.requests, warm_up=options.requests)
+        result = measure(
+            workers, options.threads, options.clients, options.requests, options.requests, server_url
+        )
         results.append(result)
         memory = ", ".join(
             f"{result['rss_before_kib'][pid]} -> {result['rss_after_kib'][pid]}"
@@ -334,11 +394,13 @@ def main(argv: list[str] | None = None) -> None:
             f"{workers:>7} {result['requests']:>8} {result['per_second']:>6} {result['errors']:>6}"
             f" {result['server_errors']:>5}  {memory}"
         )
+        if result["connections"]:
+            print(f"        connections to the database: {result['connections']['idle']} after the traffic,"
+                  f" {result['connections']['stopped']} once the server stopped")
         for error in result["first_errors"]:
             print(f"        {error}")
     print(f"({options.threads} threads per worker, {options.clients} clients, after {options.requests} to warm up)")
-    if options.json:
-        Path(options.json).write_text(json.dumps(results, indent=2))
+    return results
 
 
 if __name__ == "__main__":

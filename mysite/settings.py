@@ -11,8 +11,17 @@ from pathlib import Path
 
 BASE_DIR = Path(__file__).resolve().parent.parent
 
+
+def env_flag(name: str) -> bool:
+    return os.environ.get(name, "") == "1"
+
+
+def env_int(name: str, default: int) -> int:
+    return int(os.environ.get(name, default))
+
+
 SECRET_KEY = os.environ.get("MYSITE_SECRET_KEY", "insecure-development-key-change-me")
-DEBUG = os.environ.get("MYSITE_DEBUG", "") == "1"
+DEBUG = env_flag("MYSITE_DEBUG")
 ALLOWED_HOSTS: list[str] = [
     host for host in os.environ.get("MYSITE_ALLOWED_HOSTS", "").split(",") if host
 ]
@@ -64,24 +73,66 @@ TEMPLATES = [
 STATIC_URL = "static/"
 STATIC_ROOT = os.environ.get("MYSITE_STATIC_ROOT", str(BASE_DIR / "staticfiles"))
 
-# A web server writes from several threads and processes at once.  SQLite
-# lets one writer in at a time: a transaction begun deferred, then upgraded to
-# write after reading, fails at once with "database is locked" when another
-# writer holds the lock.  So transactions take the write lock when they begin
-# (IMMEDIATE), a writer waits up to the timeout (seconds) for the lock instead
-# of failing, and write-ahead logging lets readers go on while one writes.
-# Commits stay fully synchronous, so that a stored value survives a power cut.
-DATABASES = {
-    "default": {
-        "ENGINE": "django.db.backends.sqlite3",
-        "NAME": os.environ.get("MYSITE_DB_PATH", str(BASE_DIR / "db.sqlite3")),
-        "OPTIONS": {
-            "transaction_mode": "IMMEDIATE",
-            "timeout": 20,
-            "init_command": "PRAGMA journal_mode=WAL",
-        },
+# HTTPS: with MYSITE_HTTPS=1 plain HTTP is redirected, browsers are told to
+# use HTTPS only (HSTS, a year by default) and cookies travel over HTTPS only.
+https = env_flag("MYSITE_HTTPS")
+SECURE_SSL_REDIRECT = https
+SECURE_HSTS_SECONDS = env_int("MYSITE_HSTS_SECONDS", 31_536_000) if https else 0
+SECURE_HSTS_INCLUDE_SUBDOMAINS = os.environ.get("MYSITE_HSTS_INCLUDE_SUBDOMAINS", "1") == "1"
+SECURE_HSTS_PRELOAD = os.environ.get("MYSITE_HSTS_PRELOAD", "1") == "1"
+SESSION_COOKIE_SECURE = https
+CSRF_COOKIE_SECURE = https
+# Behind a proxy that terminates TLS, the request reaching us is plain HTTP;
+# trust the proxy's X-Forwarded-Proto only when it always sets it itself.
+if env_flag("MYSITE_TRUST_X_FORWARDED_PROTO"):
+    SECURE_PROXY_SSL_HEADER = ("HTTP_X_FORWARDED_PROTO", "https")
+
+# Response headers: no MIME sniffing, no framing by other sites, the referrer
+# kept to this site.
+SECURE_CONTENT_TYPE_NOSNIFF = True
+X_FRAME_OPTIONS = "DENY"
+SECURE_REFERRER_POLICY = os.environ.get("MYSITE_REFERRER_POLICY", "same-origin")
+
+# The database: PostgreSQL (or any other) from MYSITE_DATABASE_URL, else SQLite.
+#
+# SQLite: a web server writes from several threads and processes at once.
+# SQLite lets one writer in at a time: a transaction begun deferred, then
+# upgraded to write after reading, fails at once with "database is locked"
+# when another writer holds the lock.  So transactions take the write lock
+# when they begin (IMMEDIATE), a writer waits up to the timeout (seconds) for
+# the lock instead of failing, and write-ahead logging lets readers go on
+# while one writes.  Commits stay fully synchronous, so that a stored value
+# survives a power cut.
+#
+# PostgreSQL: waits are bounded (seconds), so that a database that is down or
+# stuck fails a request instead of holding a worker: connecting, and each
+# statement (lock waits included).
+database_url = os.environ.get("MYSITE_DATABASE_URL", "")
+if database_url:
+    import dj_database_url
+
+    DATABASES = {"default": dj_database_url.parse(database_url)}
+    if DATABASES["default"]["ENGINE"] == "django.db.backends.postgresql":
+        options = DATABASES["default"].setdefault("OPTIONS", {})
+        options["connect_timeout"] = env_int("MYSITE_DB_CONNECT_TIMEOUT", 5)
+        statement_timeout_ms = env_int("MYSITE_DB_STATEMENT_TIMEOUT", 10) * 1000
+        options["options"] = f"{options.get('options', '')} -c statement_timeout={statement_timeout_ms}".strip()
+        # Each server thread keeps its connection (as fast as a pool here, and
+        # nothing more to install), checked before a request uses it again.
+        DATABASES["default"]["CONN_MAX_AGE"] = env_int("MYSITE_DB_CONN_MAX_AGE", 600)
+        DATABASES["default"]["CONN_HEALTH_CHECKS"] = True
+else:
+    DATABASES = {
+        "default": {
+            "ENGINE": "django.db.backends.sqlite3",
+            "NAME": os.environ.get("MYSITE_DB_PATH", str(BASE_DIR / "db.sqlite3")),
+            "OPTIONS": {
+                "transaction_mode": "IMMEDIATE",
+                "timeout": 20,
+                "init_command": "PRAGMA journal_mode=WAL",
+            },
+        }
     }
-}
 
 DEFAULT_AUTO_FIELD = "django.db.models.BigAutoField"
 USE_TZ = True
@@ -89,4 +140,4 @@ USE_TZ = True
 # When true, the machine identity always comes from the network adapter
 # address, never from the firmware or the registry.  Read once when the
 # native module loads.
-FORCED_MAC = os.environ.get("MYSITE_FORCED_MAC", "") == "1"
+FORCED_MAC = env_flag("MYSITE_FORCED_MAC")

@@ -1,4 +1,15 @@
 import os
 
+import pytest
+
 # The module reads the application's settings while it loads.
 os.environ.setdefault("DJANGO_SETTINGS_MODULE", "mysite.settings")
+
+
+@pytest.fixture
+def database(tmp_path):
+    """The environment variables that select a fresh database for a subprocess:
+    on the PostgreSQL server of MYSITE_DATABASE_URL when set, else a SQLite file."""
+    from bench.load import fresh_database
+
+    return fresh_database(tmp_path)

@@ -22,8 +22,8 @@ NO_DMIDECODE = platform.system() == "Linux" and shutil.which("dmidecode") is Non
 
 
 @pytest.fixture
-def vorlik(tmp_path):
-    env = dict(os.environ, MYSITE_DB_PATH=str(tmp_path / "db.sqlite3"))
+def vorlik(database):
+    env = dict(os.environ, **database)
     env.pop("MYSITE_FORCED_MAC", None)
 
     def run(*args, stdin=None, forced_mac=False, command="vorlik", path_first=None):

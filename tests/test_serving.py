@@ -3,14 +3,13 @@ gunicorn serving it to many clients at once (the traffic of ``bench.load``)."""
 
 import ctypes
 import os
-import sqlite3
 import subprocess
 import sys
 from types import SimpleNamespace
 
 import pytest
 
-from bench.load import ROOT, Server, Traffic, request
+from bench.load import ROOT, Server, Traffic, fresh_database, request
 
 ENTRIES = """
 import asyncio, os, wsgiref.util
@@ -53,7 +52,7 @@ def test_collected_static_files_are_served_with_debug_off(tmp_path, monkeypatch)
     monkeypatch.setenv("MYSITE_STATIC_ROOT", str(static))
     subprocess.run([sys.executable, "manage.py", "collectstatic", "--noinput", "-v0"], cwd=ROOT, check=True)
     css = (static / "admin" / "css" / "base.css").read_text()
-    with Server(tmp_path / "db.sqlite3", workers=1, threads=2, log_path=tmp_path / "server.log") as server:
+    with Server(fresh_database(tmp_path), workers=1, threads=2, log_path=tmp_path / "server.log") as server:
         assert request(server.port, "GET", "/static/admin/css/base.css", {})[:2] == (200, css)
         assert request(server.port, "GET", "/static/admin/css/no-such.css", {})[0] == 404
 
@@ -64,7 +63,7 @@ def served(tmp_path_factory):
     if sys.platform == "win32":
         pytest.skip("gunicorn runs on POSIX systems only")
     folder = tmp_path_factory.mktemp("served")
-    with Server(folder / "db.sqlite3", workers=2, threads=4, log_path=folder / "server.log") as server:
+    with Server(fresh_database(folder), workers=2, threads=4, log_path=folder / "server.log") as server:
         traffic = Traffic(server.port, clients=8)
         # Long enough for the memory that each request's garbage takes to settle.
         warm_up = traffic.run(4000)
@@ -72,8 +71,7 @@ def served(tmp_path_factory):
         measured = traffic.run(3000)
         after = server.resident_memory()
         store_problems = traffic.check_store()
-    with sqlite3.connect(folder / "db.sqlite3") as db:
-        rows = db.execute("SELECT name, COUNT(*) FROM base_parameter GROUP BY dept, name").fetchall()
+    rows = server.parameter_rows()
     return SimpleNamespace(
         rounds=[warm_up, measured],
         before=before,

@@ -1,0 +1,71 @@
+"""Production settings from the environment: Django's deployment checks, and the
+security headers and redirects of served responses, each in a fresh process."""
+
+import json
+import os
+import secrets
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+REPO = Path(__file__).resolve().parent.parent
+HTTPS_ONLY = {"security.W004", "security.W008", "security.W012", "security.W016"}
+
+
+def run(args, **variables):
+    env = {name: value for name, value in os.environ.items() if not name.startswith("MYSITE_")}
+    env.update(variables, MYSITE_FORCED_MAC="1")
+    return subprocess.run([sys.executable, *args], cwd=REPO, env=env, capture_output=True, text=True)
+
+
+@pytest.mark.parametrize("https, warnings", [("1", set()), ("", HTTPS_ONLY)], ids=["https", "plain"])
+def test_deploy_check_has_no_security_warning_with_the_production_variables(https, warnings):
+    done = run(
+        ["manage.py", "check", "--deploy"],
+        MYSITE_SECRET_KEY=secrets.token_urlsafe(64),
+        MYSITE_ALLOWED_HOSTS="example.org",
+        MYSITE_HTTPS=https,
+    )
+    assert done.returncode == 0, done.stderr
+    found = {word.strip(":()") for word in (done.stdout + done.stderr).split() if word.startswith("(security.")}
+    assert found == warnings, done.stdout + done.stderr
+
+
+ASK = """
+import json
+import django
+django.setup()
+from django.test import Client
+
+answers = {}
+for kind, extra in [("plain", {}), ("secure", {"secure": True}), ("forwarded", {"HTTP_X_FORWARDED_PROTO": "https"})]:
+    response = Client().get("/missing", **extra)
+    names = ["Location", "Strict-Transport-Security", "X-Content-Type-Options", "X-Frame-Options", "Referrer-Policy"]
+    answers[kind] = [response.status_code] + [response.headers.get(name) for name in names]
+print(json.dumps(answers))
+"""
+SAFE = ["nosniff", "DENY", "same-origin"]
+HSTS = "max-age=31536000; includeSubDomains; preload"
+REDIRECT = [301, "https://testserver/missing", None, "nosniff", None, "same-origin"]
+
+
+@pytest.mark.parametrize(
+    "variables, plain, secure, forwarded",
+    [
+        ({}, [404, None, None, *SAFE], [404, None, None, *SAFE], [404, None, None, *SAFE]),
+        ({"MYSITE_HTTPS": "1"}, REDIRECT, [404, None, HSTS, *SAFE], REDIRECT),
+        (
+            {"MYSITE_HTTPS": "1", "MYSITE_TRUST_X_FORWARDED_PROTO": "1", "MYSITE_HSTS_SECONDS": "600"},
+            REDIRECT,
+            [404, None, "max-age=600; includeSubDomains; preload", *SAFE],
+            [404, None, "max-age=600; includeSubDomains; preload", *SAFE],
+        ),
+    ],
+    ids=["default", "https", "behind a proxy"],
+)
+def test_responses_carry_the_security_headers(variables, plain, secure, forwarded):
+    done = run(["-c", ASK], MYSITE_ALLOWED_HOSTS="testserver", **variables)
+    assert done.returncode == 0, done.stderr
+    assert json.loads(done.stdout) == {"plain": plain, "secure": secure, "forwarded": forwarded}
