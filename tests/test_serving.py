@@ -66,16 +66,17 @@ def served(tmp_path_factory):
     with Server(fresh_database(folder), workers=2, threads=4, log_path=folder / "server.log") as server:
         traffic = Traffic(server.port, clients=8)
         # Long enough for the memory that each request's garbage takes to settle.
-        warm_up = traffic.run(4000)
-        before = server.resident_memory()
-        measured = traffic.run(3000)
-        after = server.resident_memory()
+        rounds = [traffic.run(4000)]
+        # Two measured rounds: a leak grows memory in each, a late allocation in one.
+        memory = [server.resident_memory()]
+        for _ in range(2):
+            rounds.append(traffic.run(3000))
+            memory.append(server.resident_memory())
         store_problems = traffic.check_store()
     rows = server.parameter_rows()
     return SimpleNamespace(
-        rounds=[warm_up, measured],
-        before=before,
-        after=after,
+        rounds=rounds,
+        memory=memory,
         written=traffic.written,
         store_problems=store_problems,
         rows=rows,
@@ -85,7 +86,7 @@ def served(tmp_path_factory):
 
 def test_every_answer_is_right_from_workers_that_all_served_throughout(served):
     # None died and was replaced.
-    assert served.after.keys() == served.before.keys()
+    assert all(memory.keys() == served.memory[0].keys() for memory in served.memory)
     for tally in served.rounds:
         assert tally.errors == [], f"{len(tally.errors)} wrong answers; the server's log:\n{served.log}"
         assert tally.server_errors == 0
@@ -101,10 +102,12 @@ def test_every_parameter_holds_a_written_value_in_one_row(served):
 def test_worker_memory_stays_flat_after_warm_up(served):
     if under_address_sanitizer():
         pytest.skip("resident memory holds the sanitizer's quarantine of freed memory")
-    # Here each worker grows by 0-128 KiB, while a leak of 200 bytes per request
-    # (on about 1500 requests each) passes the limit.
-    growth_kib = {pid: (served.after[pid] - served.before[pid]) // 1024 for pid in served.before}
-    assert max(growth_kib.values()) < 256, growth_kib
+    # Here a worker grows by 0-128 KiB in a round, at times up to 300 KiB in one
+    # (a connection's buffers growing, say), while a leak of 200 bytes per
+    # request (on about 1500 requests each) passes the limit in both rounds.
+    before, middle, after = served.memory
+    growth_kib = {pid: ((middle[pid] - before[pid]) // 1024, (after[pid] - middle[pid]) // 1024) for pid in before}
+    assert max(min(rounds) for rounds in growth_kib.values()) < 256, growth_kib
 
 
 def under_address_sanitizer() -> bool:
