@@ -3,6 +3,9 @@
 import base64
 import binascii
 import os
+import subprocess
+import sys
+import textwrap
 
 import pytest
 from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
@@ -195,3 +198,38 @@ def test_cipher_package_and_encoder_are_module_globals(monkeypatch):
     assert cipher_text == base64.b16encode(independent_ecb(vorlik.pad("x").encode(), "k" * 16)).decode()
     assert vorlik.aes_decrypt(cipher_text, "k" * 16) == "x"
     assert calls == [(b"k" * 16, vorlik_aes.MODE_ECB)] * 2
+
+
+
+# A libcrypto configuration whose only provider offers no algorithm, as on a
+# system whose policy allows only a certified module that is not installed.
+NULL_PROVIDER = """\
+openssl_conf = openssl_init
+[openssl_init]
+providers = providers
+[providers]
+null = null
+[null]
+activate = 1
+"""
+
+
+def test_without_aes_in_libcrypto_the_results_stay_the_same(tmp_path):
+    config = tmp_path / "openssl.cnf"
+    config.write_text(NULL_PROVIDER)
+    code = textwrap.dedent("""
+        import ctypes, ctypes.util
+        import mysite.core.vorlik as vorlik
+        from bench import reference
+        libcrypto = ctypes.CDLL(ctypes.util.find_library("crypto"))
+        libcrypto.EVP_CIPHER_fetch.restype = ctypes.c_void_p
+        assert not libcrypto.EVP_CIPHER_fetch(None, b"AES-128-ECB", None), "the configuration offers AES"
+        for key in [None, "k" * 16, "k" * 24, "k" * 32, "k" * 16]:  # the last one kept from before
+            for text in ["", "Grüße", "x" * 100_000]:
+                cipher_text = vorlik.aes_encrypt(text, key)
+                assert cipher_text == reference.aes_encrypt(text, key), (key, text[:9])
+                assert vorlik.aes_decrypt(cipher_text, key) == text, (key, text[:9])
+    """)
+    environment = {**os.environ, "OPENSSL_CONF": str(config)}
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    subprocess.run([sys.executable, "-c", code], cwd=root, env=environment, check=True, timeout=120)

@@ -427,14 +427,17 @@ bool key_bytes(PyObject* key, KeyBytes& out) {
 #if VORLIK_WITH_OPENSSL
 constexpr bool native_aes = true;
 
-// The AES-ECB algorithm for a key size, fetched once: fetching per call
-// costs more than the encryption of a short text.
+// The AES-ECB algorithm for a key size, fetched once it can be: fetching per
+// call costs more than the encryption of a short text. Null while libcrypto
+// offers none (a configuration without a provider of it).
 const EVP_CIPHER* ecb_cipher(std::size_t key_size) {
 #if OPENSSL_VERSION_MAJOR >= 3
-    static EVP_CIPHER* fetched[3] = {EVP_CIPHER_fetch(nullptr, "AES-128-ECB", nullptr),
-                                     EVP_CIPHER_fetch(nullptr, "AES-192-ECB", nullptr),
-                                     EVP_CIPHER_fetch(nullptr, "AES-256-ECB", nullptr)};
-    return fetched[(key_size - 16) / 8];
+    static constexpr const char* algorithms[] = {"AES-128-ECB", "AES-192-ECB", "AES-256-ECB"};
+    static std::array<EVP_CIPHER*, 3> fetched{};
+    EVP_CIPHER*& cipher = fetched[(key_size - 16) / 8];
+    if (cipher == nullptr)
+        cipher = EVP_CIPHER_fetch(nullptr, algorithms[(key_size - 16) / 8], nullptr);
+    return cipher;
 #else
     return key_size == 16   ? EVP_aes_128_ecb()
            : key_size == 24 ? EVP_aes_192_ecb()
@@ -468,10 +471,12 @@ class Schedule {
         keyed_ = {};
     }
 
-    // Runs AES-ECB over whole blocks in place.
-    void run(bool encrypting, std::span<unsigned char> data) {
+    // Runs AES-ECB over whole blocks in place. False, with `data` untouched,
+    // when libcrypto cannot set up the algorithm: the caller takes another way.
+    bool run(bool encrypting, std::span<unsigned char> data) {
         EVP_CIPHER_CTX* context = keyed(encrypting);
-        bool ok = context != nullptr;
+        if (context == nullptr) return unavailable(encrypting);
+        bool ok = true;
         // libcrypto counts in int: a large text goes in whole blocks of at most 1 GiB.
         constexpr std::size_t chunk = std::size_t{1} << 30;
         for (std::size_t done = 0; ok && done < data.size(); done += chunk) {
@@ -481,12 +486,12 @@ class Schedule {
             ok = EVP_CipherUpdate(context, at, &written, at, size) == 1 && written == size;
         }
         if (!ok) {
-            keyed_[encrypting] = false;
-            context_size_[encrypting] = 0;
-            ERR_clear_error();
+            // Part of the text may be done already: no other way can follow.
+            unavailable(encrypting);
             PyErr_SetString(PyExc_RuntimeError, "AES-ECB through libcrypto failed");
             throw PyErrorAlready();
         }
+        return true;
     }
 
   private:
@@ -506,6 +511,14 @@ class Schedule {
         return ok ? context : nullptr;
     }
 
+    // Forgets the context's keying and libcrypto's errors; always false.
+    bool unavailable(bool encrypting) noexcept {
+        keyed_[encrypting] = false;
+        context_size_[encrypting] = 0;
+        ERR_clear_error();
+        return false;
+    }
+
     KeyBytes key_;
     std::array<EVP_CIPHER_CTX*, 2> contexts_{};
     std::array<std::size_t, 2> context_size_{};  // the key size each context is set up for
@@ -523,24 +536,26 @@ Schedules* schedules = nullptr;
 
 void release_schedules() { delete std::exchange(schedules, nullptr); }
 
-void run_ecb(const KeyBytes& key, bool encrypting, std::span<unsigned char> data) {
+// AES-ECB in place with the key's kept schedule; false when libcrypto cannot.
+bool run_ecb(const KeyBytes& key, bool encrypting, std::span<unsigned char> data) {
     if (schedules == nullptr) {
         schedules = new Schedules;
         Py_AtExit(release_schedules);
     }
     if (key.is_default) return schedules->built_in.run(encrypting, data);
     if (!schedules->last.holds(key)) schedules->last.take(key);
-    schedules->last.run(encrypting, data);
+    return schedules->last.run(encrypting, data);
 }
 #else
 constexpr bool native_aes = false;
-void run_ecb(const KeyBytes&, bool, std::span<unsigned char>) {}
+bool run_ecb(const KeyBytes&, bool, std::span<unsigned char>) { return false; }
 #endif
 
 // The cipher of one call: `AES.new(key.encode("utf-8"), mode)`, the false key
 // and mode replaced by the defaults. With the package's own constructor, its
-// ECB mode and a key of a valid size, AES runs here, and the package's object
-// is made only where a step needs it: the constructor changes nothing else.
+// ECB mode and a key of a valid size, AES runs here while libcrypto can, and
+// the package's object is made only where a step needs it: the constructor
+// changes nothing else.
 class Cipher {
   public:
     Cipher(Globals globals, PyObject* key, PyObject* mode) {
@@ -561,8 +576,8 @@ class Cipher {
     // `aes.encrypt(data)` or `aes.decrypt(data)`, the result in `data`.
     void run(bool encrypting, Data& data) {
         if (native_ && data.readable() && !data.bytes().empty() &&
-            data.bytes().size() % aes_block == 0) {
-            run_ecb(key_bytes_, encrypting, data.writable());
+            data.bytes().size() % aes_block == 0 &&
+            run_ecb(key_bytes_, encrypting, data.writable())) {
             return;
         }
         if (!object_) object_ = made();
