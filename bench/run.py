@@ -10,6 +10,7 @@ of several timeit repeats, in nanoseconds per call.
 """
 
 import argparse
+import itertools
 import json
 import logging
 import os
@@ -30,6 +31,7 @@ MAC = "00-1A-2B-3C-4D-5E"
 IPV4 = "192.168.10.20"
 TEXT = "x" * 32
 KEY, OTHER_KEY = "a 16-byte key 01", "a 16-byte key 02"
+EIGHT_KEYS = [f"a 16-byte key {i:02}" for i in range(1, 9)]
 LARGE = "0123456789abcdef" * 65536  # 1 MiB
 
 
@@ -58,6 +60,7 @@ def cases():
         ("aes_encrypt", "32 characters, a given key", [(TEXT, KEY)]),
         ("aes_decrypt", "that cipher text, the same key", [(keyed_cipher_text, KEY)]),
         ("aes_encrypt", "32 characters, two keys in turn", [(TEXT, KEY), (TEXT, OTHER_KEY)]),
+        ("aes_encrypt", "32 characters, eight keys in turn", [(TEXT, key) for key in EIGHT_KEYS]),
         ("aes_encrypt", "1 MiB text", [(LARGE,)]),
         ("aes_decrypt", "that cipher text", [(large_cipher_text,)]),
         ("set_param_value", "in-memory store", [("greeting", "hello")]),
@@ -130,6 +133,14 @@ def rss_growth_kib(function, calls, rounds):
     return (process.memory_info().rss - before) / 1024
 
 
+NEW_KEYS = (f"{i:016}" for i in itertools.count())
+
+
+def encrypt_with_a_new_key(text):
+    """aes_encrypt with a key not used before at every call."""
+    return native.aes_encrypt(text, next(NEW_KEYS))
+
+
 def try_calls(function, calls):
     for args in calls:
         try:
@@ -186,6 +197,10 @@ def main(argv=None):
                 rounds = 20_000 if "mac4" in name or "MiB" in label else 1_000_000
                 growth[f"{name} ({label})"] = kib = rss_growth_kib(getattr(native, name), calls, rounds)
                 print(f"resident memory after {rounds * len(calls)} calls of {name} ({label}): {kib:+.0f} KiB")
+        if options.only in "aes_encrypt":
+            label = "aes_encrypt (32 characters, a new key at every call)"
+            growth[label] = kib = rss_growth_kib(encrypt_with_a_new_key, [(TEXT,)], 1_000_000)
+            print(f"resident memory after 1000000 calls of {label}: {kib:+.0f} KiB")
         figures["rss_growth_kib"] = growth
 
     if options.json:
