@@ -16,10 +16,6 @@
 #include <thread>
 #include <type_traits>
 
-#ifdef __GLIBCXX__
-#include <cxxabi.h>
-#endif
-
 #include "default_key.hpp"
 #include "frame.hpp"
 
@@ -67,15 +63,11 @@ constexpr std::size_t unlocked_minimum = std::size_t{64} << 10;
 // would run destructors without the lock: it waits for the process to end
 // instead, as since 3.14.
 void take_back(PyThreadState* state) noexcept {
-#ifdef __GLIBCXX__
     try {
         PyEval_RestoreThread(state);
-    } catch (const abi::__forced_unwind&) {
+    } catch (...) {  // that unwinding: nothing else leaves the C API
         for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
     }
-#else
-    PyEval_RestoreThread(state);
-#endif
 }
 
 // Runs `work` over `size` bytes, without the interpreter's lock when that
