@@ -250,7 +250,7 @@ class Data {
 #if VORLIK_WITH_OPENSSL
     // Puts off AES-ECB over the bytes, with a context of the call's own.
     void run_later(OwnContext context) {
-        writable();
+        if (data_ == nullptr) writable();
         aes_ = std::move(context);
     }
 #endif
