@@ -52,9 +52,9 @@ constexpr std::size_t aes_block = 16;
 // texts of 1 KiB to 1 MiB, releasing always against never: in one thread
 // releasing costs a call about 1,400 instructions (callgrind; a copy of the
 // keyed context and the lock's hand-over), 0.25% of the work at 64 KiB; two
-// threads each encrypting such texts (interleaved runs, medians) gained
-// 1.5-1.6x from 128 KiB on, a machine shared with other work giving no
-// clear gain below.
+// threads each encrypting such texts (interleaved runs, medians) gained up
+// to 1.5-1.6x from 128 KiB on, as much as two threads hashing with hashlib,
+// on a machine shared with other work that showed no clear gain below.
 constexpr std::size_t unlocked_minimum = std::size_t{64} << 10;
 
 // Takes the interpreter's lock back after work without it. Before 3.14 the
