@@ -3,6 +3,9 @@
 import base64
 import binascii
 import os
+import subprocess
+import sys
+import textwrap
 
 import pytest
 from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
@@ -10,6 +13,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 import mysite.core.vorlik as vorlik
+from bench import reference
 
 # The build's default key (see the build setting VORLIK_DEFAULT_KEY).
 DEFAULT_KEY = os.environ.get("VORLIK_DEFAULT_KEY", "Vk7#mQ2p!Lx9@Rb4")
@@ -195,3 +199,58 @@ def test_cipher_package_and_encoder_are_module_globals(monkeypatch):
     assert cipher_text == base64.b16encode(independent_ecb(vorlik.pad("x").encode(), "k" * 16)).decode()
     assert vorlik.aes_decrypt(cipher_text, "k" * 16) == "x"
     assert calls == [(b"k" * 16, vorlik_aes.MODE_ECB)] * 2
+
+
+# The size in bytes from which the module works on a text without the interpreter's lock.
+UNLOCKED = 64 << 10
+
+
+def text_padded_to(size, unit):
+    """A text of `unit` characters whose padded UTF-8 form is `size` bytes."""
+    width = len(unit.encode())
+    count = (size - 16) // width
+    return unit * count + "x" * (size - 1 - count * width)
+
+
+@pytest.mark.parametrize("size", [UNLOCKED - 16, UNLOCKED, UNLOCKED + 16], ids=["below", "at", "above"])
+@pytest.mark.parametrize("unit", ["x", "\u00e9", "\u20ac", "\U0001F600"])
+@pytest.mark.parametrize("key", [None, "k" * 16, "\u00e9" * 12, "k" * 32])
+def test_texts_around_the_unlocked_size_match_the_counterpart(size, unit, key):
+    text = text_padded_to(size, unit)
+    cipher_text = vorlik.aes_encrypt(text, key)
+    assert cipher_text == reference.aes_encrypt(text, key)
+    assert vorlik.aes_decrypt(cipher_text, key) == text
+
+
+# A libcrypto configuration whose only provider offers no algorithm, as on a
+# system whose policy allows only a certified module that is not installed.
+NULL_PROVIDER = """\
+openssl_conf = openssl_init
+[openssl_init]
+providers = providers
+[providers]
+null = null
+[null]
+activate = 1
+"""
+
+
+def test_without_aes_in_libcrypto_the_results_stay_the_same(tmp_path):
+    config = tmp_path / "openssl.cnf"
+    config.write_text(NULL_PROVIDER)
+    code = textwrap.dedent(f"""
+        import ctypes, ctypes.util
+        import mysite.core.vorlik as vorlik
+        from bench import reference
+        libcrypto = ctypes.CDLL(ctypes.util.find_library("crypto"))
+        libcrypto.EVP_CIPHER_fetch.restype = ctypes.c_void_p
+        assert not libcrypto.EVP_CIPHER_fetch(None, b"AES-128-ECB", None), "the configuration offers AES"
+        for key in [None, "k" * 16, "k" * 24, "k" * 32, "k" * 16]:  # the last one kept from before
+            for text in ["", "Grüße", "x" * {UNLOCKED}]:
+                cipher_text = vorlik.aes_encrypt(text, key)
+                assert cipher_text == reference.aes_encrypt(text, key), (key, text[:9])
+                assert vorlik.aes_decrypt(cipher_text, key) == text, (key, text[:9])
+    """)
+    environment = {**os.environ, "OPENSSL_CONF": str(config)}
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    subprocess.run([sys.executable, "-c", code], cwd=root, env=environment, check=True, timeout=120)

@@ -103,6 +103,16 @@ def keys_in_turn(text):
 
 
 keys_in_turn.calls = 0
+
+
+def new_keys(text):
+    """A round trip with a key never used before at each call, through every key size."""
+    new_keys.calls += 1
+    key = f"{new_keys.calls:032}"[-(16, 24, 32)[new_keys.calls % 3]:]
+    return vorlik.aes_decrypt(vorlik.aes_encrypt(text, key), key)
+
+
+new_keys.calls = 0
 PLAIN = "Grüße, parameter 42"
 ECB = AES.MODE_ECB
 CIPHER = base64.b64encode(AES.new(KEY.encode(), ECB).encrypt(py_pad(PLAIN).encode())).decode()
@@ -161,6 +171,7 @@ CASES = [
     case("unpad", ([1, 2],), outcome=TypeError, label="list"),
     case("unpad", ({1},), outcome=TypeError, label="unsliceable"),
     case(keys_in_turn, (PLAIN,), outcome=PLAIN, label="kept-schedules"),
+    case(new_keys, (PLAIN,), outcome=PLAIN, label="evicted-schedules"),
     case("aes_encrypt", (PLAIN, KEY), outcome=CIPHER, label="native"),
     case("aes_encrypt", (PLAIN, Text(KEY), ECB), outcome=CIPHER, label="generic"),
     case("aes_encrypt", (PLAIN, ""), outcome=vorlik.aes_encrypt(PLAIN), label="default-key"),
@@ -227,7 +238,7 @@ CASES = [
 
 
 def test_every_function_and_outcome_is_covered():
-    names = {p.values[0] for p in CASES} - {py_pad, keys_in_turn}
+    names = {p.values[0] for p in CASES} - {py_pad, keys_in_turn, new_keys}
     assert names == {f for f, v in vars(vorlik).items() if isinstance(v, types.BuiltinFunctionType)}
     for name in names:
         kinds = {isinstance(p.values[3], type) and issubclass(p.values[3], BaseException)

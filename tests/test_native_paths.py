@@ -148,3 +148,11 @@ def test_a_large_text_agrees_with_the_generic_path():
         cipher_text = vorlik.aes_encrypt(text, key)
         assert generic(vorlik.aes_encrypt, text, key) == ("value", cipher_text)
         assert vorlik.aes_decrypt(cipher_text, key) == text
+
+
+@pytest.mark.parametrize("steps", [[step] for step in STEPS] + [STEPS], ids="+".join)
+def test_large_texts_agree_with_any_step_rebound(steps):
+    text, key = "Grüße " * 20000, "k" * 24  # 160 kB: worked on without the interpreter's lock
+    cipher_text = vorlik.aes_encrypt(text, key)
+    assert generic(vorlik.aes_encrypt, text, key, steps=steps) == ("value", cipher_text)
+    assert generic(vorlik.aes_decrypt, cipher_text, key, steps=steps) == ("value", text)

@@ -3,10 +3,12 @@ with inputs and a machine of its own, and every answer checked against one
 worked out beforehand."""
 
 import base64
+import os
 import platform
 import re
 import subprocess
 import sys
+import textwrap
 import threading
 import time
 import types
@@ -16,6 +18,7 @@ import pytest
 from Crypto.Cipher import AES
 
 import mysite.core.vorlik as vorlik
+from bench import reference
 
 THREADS = 8
 SECONDS = 2.0
@@ -179,3 +182,62 @@ def test_every_function_from_many_threads_at_once(stand_ins):
     assert not failures
     assert not stand_ins.wrong
     assert all(rounds), rounds
+
+
+def test_many_keys_and_large_texts_from_many_threads():
+    """Far more keys than the module keeps schedules for, taking turns in every
+    thread: threads with short texts evict schedules all the time while the
+    others encrypt large texts without the interpreter's lock."""
+    keys = [None] + [f"key {i:02} 0123456789abcdefghijklmnop"[: (16, 24, 32)[i % 3]] for i in range(39)]
+    texts = ["Grüße", "\u20ac" * 30000, "x" * (1 << 20)]
+    expected = {(t, k): reference.aes_encrypt(text, key) for t, text in enumerate(texts) for k, key in enumerate(keys)}
+    failures, finished = [], []
+    start = threading.Barrier(THREADS)
+
+    def run(i):
+        start.wait()
+        short, turn = i % 2 == 1, 0
+        try:
+            while len(finished) < THREADS // 2 if short else turn < 16:
+                k, t = (5 * i + turn) % len(keys), 0 if short else 1 + turn % 2
+                cipher_text = vorlik.aes_encrypt(texts[t], keys[k])
+                plain = vorlik.aes_decrypt(expected[t, k], keys[k])
+                if cipher_text != expected[t, k] or plain != texts[t]:
+                    failures.append((i, turn, k, t))
+                turn += 1
+        except Exception as error:  # a thread's failure must reach the test
+            failures.append((i, turn, repr(error)))
+        finally:
+            if not short:
+                finished.append(i)
+
+    threads = [threading.Thread(target=run, args=(i,)) for i in range(THREADS)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert not failures
+
+
+# Through the cipher package a call runs Python code, where the interpreter may
+# end a daemon thread at exit; natively it only takes its lock back.
+@pytest.mark.skipif(b"EVP_CipherUpdate" not in open(vorlik.__file__, "rb").read(), reason="AES without libcrypto")
+def test_daemon_threads_with_large_texts_at_exit():
+    """The interpreter exits cleanly while daemon threads encrypt large texts
+    without its lock, and the exiting thread itself still can."""
+    code = textwrap.dedent("""
+        import atexit, threading, time
+        import mysite.core.vorlik as vorlik
+        large = "x" * (1 << 20)
+        atexit.register(lambda: print(vorlik.aes_decrypt(vorlik.aes_encrypt(large)) == large))
+        def encrypt():
+            while True:
+                vorlik.aes_encrypt(large)
+        for _ in range(3):
+            threading.Thread(target=encrypt, daemon=True).start()
+        time.sleep(0.05)
+    """)
+    for _ in range(3):
+        done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60,
+                              env={**os.environ, "DJANGO_SETTINGS_MODULE": "mysite.settings"})
+        assert (done.returncode, done.stdout, done.stderr) == (0, "True\n", "")
