@@ -178,6 +178,15 @@ CASES = {
         plant(module.__dict__, "BLOCK_SIZE", alternate("BLOCK_SIZE", 32, 16))
         result = [outcome(module.pad, "abc"), outcome(module.aes_encrypt, "abc", KEY)]
     """,
+    "the two lookups of BLOCK_SIZE give extreme pairs": """
+        # The first read is the size, the second the modulus: n = size - 3 % modulus.
+        LONG_MIN, LONG_MAX, INT_MIN, INT_MAX = -(2**63), 2**63 - 1, -(2**31), 2**31 - 1
+        pairs = [(LONG_MIN, 16), (LONG_MAX, -1), (LONG_MIN, LONG_MAX), (LONG_MAX, LONG_MIN),
+                 (LONG_MIN, 1), (LONG_MIN, 2), (LONG_MIN, 0), (LONG_MAX, 1), (LONG_MAX, LONG_MAX),
+                 (INT_MIN, INT_MAX), (INT_MIN, 16), (0, 1), (1, 1), (1, 0), (0, 16), (LONG_MIN - 1, 16)]
+        plant(module.__dict__, "BLOCK_SIZE", alternate("BLOCK_SIZE", *[value for pair in pairs for value in pair * 2]))
+        result = [outcome(call, "abc") for _ in pairs for call in (module.pad, module.aes_encrypt)]
+    """,
     "the lookup of base64 rebinds unpad": """
         token = module.aes_encrypt("secret", KEY)
         plant(module.__dict__, "base64", rebind("unpad", lambda data: data[:2]))
