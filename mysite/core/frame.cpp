@@ -386,6 +386,8 @@ PyCodeObject* entry_code(const char* function, const std::source_location& where
 void add_traceback(const char* function, const std::source_location& where,
                    PyObject* globals) noexcept {
     Ref raised = Ref::steal(compat::take_raised());
+    // An entry needs an exception to go on; without one, PyTraceBack_Here crashes since 3.12.
+    if (!raised) return;
     PyCodeObject* code = entry_code(function, where);
     PyFrameObject* frame =
         code == nullptr ? nullptr : PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
