@@ -19,6 +19,7 @@ import ctypes
 import os
 import sys
 import types
+from functools import partial
 
 import atheris
 
@@ -334,7 +335,10 @@ PARAMETER_VALUES = {
 # ---- Globals that the functions read at call time -------------------------------------------
 
 def block_size_value(fdp):
-    kind = fdp.ConsumeIntInRange(0, 3)
+    kind = fdp.ConsumeIntInRange(0, 4)
+    if kind == 4:
+        # The limits of a C long, 64 and 32 bits wide, and just beyond.
+        return pick(fdp, [-(2**63), 2**63 - 1, -(2**31), 2**31 - 1, -(2**63) - 1, 2**63])
     if kind == 0:
         return pick(fdp, [1, 2, 8, 15, 17, 32, 255, 0x10FFFF, 0x110000, 0, -1, -16])
     if kind == 1:
@@ -375,7 +379,133 @@ class Rebound:
         setattr(reference, self.name, self.saved[1])
 
 
+def refuse(*args, **kwargs):
+    raise Planted("rebound global")
+
+
+def answer(result):
+    return lambda *args, **kwargs: result
+
+
+def global_value(fdp, name):
+    """A value for a rebound global: the same object for both modules, or each its own."""
+    kind = fdp.ConsumeIntInRange(0, 3)
+    if name == "BLOCK_SIZE":
+        return block_size_value(fdp)
+    if kind == 0:
+        return pick(fdp, [refuse, None, value(fdp, 1)])
+    if name in ("pad", "unpad"):
+        return Own(pick(fdp, ["pad", "unpad"])) if kind == 1 else answer(value(fdp, 1))
+    if name == "base64":
+        if kind == 1:
+            return base64
+        return types.SimpleNamespace(b64encode=pick(fdp, [base64.b64encode, refuse, answer(value(fdp, 1))]),
+                                     b64decode=pick(fdp, [base64.b64decode, refuse, answer(value(fdp, 1))]))
+    if kind == 1:
+        return AES
+    mode = mode_value(fdp)  # the default mode: one with a random vector would differ between the calls
+    return types.SimpleNamespace(new=pick(fdp, [AES.new, refuse, answer(value(fdp, 1))]),
+                                 MODE_ECB=AES.MODE_ECB if is_random_mode(mode) else mode)
+
+
+class Own:
+    """Each module's own object of that name."""
+
+    def __init__(self, name):
+        self.objects = getattr(vorlik, name), getattr(reference, name)
+
+
+class Colliding:
+    """A dictionary key with a global's hash: each lookup of that global compares with it.
+    At the first meeting of the n-th lookup it runs the n-th action, if there is one."""
+
+    def __init__(self, name, actions, module, side):
+        self.name, self.actions, self.module, self.side = name, actions, module, side
+        self.compares, self.per_lookup, self.armed, self.counting = 0, 1, False, False
+
+    def __hash__(self):
+        return hash(self.name)
+
+    def __eq__(self, other):
+        if not (self.armed or self.counting):
+            return False
+        lookup, meeting = divmod(self.compares, self.per_lookup)
+        self.compares += 1
+        if self.counting or meeting or lookup >= len(self.actions):
+            return False
+        target, new = self.actions[lookup]
+        if target is None:
+            self.compares += self.per_lookup - 1  # the lookup ends here
+            raise Planted(f"lookup {lookup + 1} of {self.name}")
+        self.armed = False  # rebinding looks the name up too
+        try:
+            if new is Hostile.DELETE:
+                self.module.__dict__.pop(target, None)
+            else:
+                setattr(self.module, target, new.objects[self.side] if isinstance(new, Own) else new)
+        finally:
+            self.armed = True
+        return False
+
+    def run(self, call):
+        # How often one lookup meets the key depends on the dictionary's layout.
+        self.counting, self.compares = True, 0
+        getattr(self.module, self.name)
+        self.counting, self.per_lookup, self.compares, self.armed = False, max(1, self.compares), 0, True
+        try:
+            return call()
+        finally:
+            self.armed = False
+
+    def lookups(self):
+        return self.compares / self.per_lookup
+
+
+class Hostile:
+    """Keys planted in both modules' dictionaries whose comparison rebinds or deletes a global,
+    or raises, at the first lookups of a global; afterwards the keys go, the globals come back."""
+
+    NAMES = ("BLOCK_SIZE", "pad", "unpad", "base64", "AES")
+    DELETE = object()
+
+    def __init__(self, fdp):
+        name = pick(fdp, self.NAMES)
+        actions = []
+        for _ in range(fdp.ConsumeIntInRange(1, 3)):
+            kind = fdp.ConsumeIntInRange(0, 9)
+            # The looked-up name itself half the time: its reads then differ within a call.
+            target = name if fdp.ConsumeBool() else pick(fdp, self.NAMES)
+            if kind == 0:
+                actions.append((None, None))
+            elif kind == 1:
+                # Binding a deleted name again may grow the dictionary, and a lookup that meets
+                # a resized one starts over: the number of meetings would follow the layout.
+                actions.append((target, self.DELETE))
+                break
+            else:
+                actions.append((target, global_value(fdp, target)))
+        self.keys = [Colliding(name, actions, module, side) for side, module in enumerate((vorlik, reference))]
+
+    def __enter__(self):
+        self.saved = [{name: getattr(key.module, name) for name in self.NAMES} for key in self.keys]
+        for key in self.keys:
+            # Re-inserting the name after the key puts the key first on the name's probe path.
+            namespace = key.module.__dict__
+            saved = namespace.pop(key.name)
+            namespace[key] = None
+            namespace[key.name] = saved
+        return self
+
+    def __exit__(self, *exc):
+        for key, saved in zip(self.keys, self.saved, strict=True):
+            key.armed = False
+            del key.module.__dict__[key]
+            key.module.__dict__.update(saved)
+
+
 def globals_for(name, fdp):
+    if name != "is_mac_address" and fdp.ConsumeIntInRange(0, 3) == 0:
+        return Hostile(fdp)
     if name in ("pad", "aes_encrypt") and fdp.ConsumeIntInRange(0, 7) == 0:
         return Rebound("BLOCK_SIZE", block_size_value(fdp))
     if name == "is_mac_address" and fdp.ConsumeIntInRange(0, 7) == 0:
@@ -460,12 +590,17 @@ def is_random_mode(mode):
         return False
 
 
-def check_call(name, bound, native_call):
+def check_call(name, bound, native_call, hostile=None):
     """Runs the native call and the counterpart with the same parameters, and compares."""
+    function = getattr(reference, name)
+    ref_call = lambda: function(**bound)  # noqa: E731
+    if hostile is not None:
+        native_call, ref_call = partial(hostile.keys[0].run, native_call), partial(hostile.keys[1].run, ref_call)
     ok, got = outcome(native_call)
     if not ok:
-        check_error(name, bound, got, DOCUMENTED[name])
-    ref_ok, want = outcome(lambda: getattr(reference, name)(**bound))
+        # Under planted keys anything may fail, the same way on both sides.
+        check_error(name, bound, got, Exception if hostile else DOCUMENTED[name])
+    ref_ok, want = outcome(ref_call)
     if name in ("aes_encrypt", "aes_decrypt") and is_random_mode(bound.get("mode")):
         # A random vector: only the kind of outcome is fixed, and for decryption not even
         # whether the plain text is valid UTF-8.
@@ -479,8 +614,22 @@ def check_call(name, bound, native_call):
         return
     if ok != ref_ok or not (same_value(got, want) if ok else same_exception(got, want)):
         fail(name, bound, "differs from the counterpart", got, want)
-    if ok:
+    if hostile is not None:
+        lookups = [key.lookups() for key in hostile.keys]
+        if lookups[0] != lookups[1]:
+            fail(name, bound, f"looks {hostile.keys[0].name} up as often as the counterpart", lookups)
+    elif ok:
         check_result(name, bound, got)
+
+
+def check_with_globals(name, bound, native_call, fdp):
+    """check_call, maybe with globals rebound or keys planted that rebind them."""
+    rebound = globals_for(name, fdp)
+    if rebound is None:
+        check_call(name, bound, native_call)
+        return
+    with rebound:
+        check_call(name, bound, native_call, rebound if isinstance(rebound, Hostile) else None)
 
 
 def check_result(name, bound, result):
@@ -525,13 +674,8 @@ def fuzz_function(fdp):
     bound = {p: PARAMETER_VALUES[p](fdp) for p in params[:count]}
     by_keyword = fdp.ConsumeBool()
     function = getattr(vorlik, name)
-    rebound = globals_for(name, fdp)
     native_call = (lambda: function(**bound)) if by_keyword else (lambda: function(*bound.values()))
-    if rebound is None:
-        check_call(name, bound, native_call)
-    else:
-        with rebound:
-            check_call(name, bound, native_call)
+    check_with_globals(name, bound, native_call, fdp)
 
 
 # ---- Argument lists ---------------------------------------------------------------------------
@@ -644,12 +788,7 @@ def fuzz_arguments(fdp):
     if message is None and not repeated:
         bound = dict(zip(params, args, strict=False))  # nargs <= len(params) here
         bound.update((str(k), v) for k, v in zip(keywords, kwvalues, strict=True))
-        rebound = globals_for(name, fdp)
-        if rebound is None:
-            check_call(name, bound, native_call)
-        else:
-            with rebound:
-                check_call(name, bound, native_call)
+        check_with_globals(name, bound, native_call, fdp)
         return
     ok, got = outcome(native_call)
     if ok:

@@ -141,6 +141,33 @@ CASES = {
             sys.modules["platform"] = fake_platform()
             result.append(outcome(module.get_machine_guid))
     """,
+    "a spec's flag is read as often as the import system reads it": """
+        class Spec:
+            def __init__(self, value):
+                self.value, self.reads = value, 0
+
+            @property
+            def _initializing(self):
+                self.reads += 1
+                if isinstance(self.value, BaseException):
+                    raise self.value
+                return self.value
+
+        result = []
+        for value in [False, True, Planted("flag"), AttributeError("no flag")]:
+            fake = types.ModuleType("platform")
+            fake.system, fake.__spec__ = (lambda: "Linux"), Spec(value)
+            sys.modules["platform"] = fake
+            result.append([outcome(module.get_machine_guid), fake.__spec__.reads])
+            for package in (False, True):  # a from-list import, of a module and of a package
+                models = types.ModuleType("mysite.base.models")
+                models.get_param_value = models.GetParamValue = lambda *args: "got"
+                models.__spec__ = Spec(value)
+                if package:
+                    models.__path__ = []
+                sys.modules["mysite.base.models"] = models
+                result.append([outcome(module.get_param_value, "name"), models.__spec__.reads])
+    """,
     "a spec property that raises": """
         class Spec:
             _initializing = property(lambda self: 1 / 0)
@@ -177,6 +204,15 @@ CASES = {
     "the first lookup of BLOCK_SIZE rebinds it for the second": """
         plant(module.__dict__, "BLOCK_SIZE", alternate("BLOCK_SIZE", 32, 16))
         result = [outcome(module.pad, "abc"), outcome(module.aes_encrypt, "abc", KEY)]
+    """,
+    "the two lookups of BLOCK_SIZE give extreme pairs": """
+        # The first read is the size, the second the modulus: n = size - 3 % modulus.
+        LONG_MIN, LONG_MAX, INT_MIN, INT_MAX = -(2**63), 2**63 - 1, -(2**31), 2**31 - 1
+        pairs = [(LONG_MIN, 16), (LONG_MAX, -1), (LONG_MIN, LONG_MAX), (LONG_MAX, LONG_MIN),
+                 (LONG_MIN, 1), (LONG_MIN, 2), (LONG_MIN, 0), (LONG_MAX, 1), (LONG_MAX, LONG_MAX),
+                 (INT_MIN, INT_MAX), (INT_MIN, 16), (0, 1), (1, 1), (1, 0), (0, 16), (LONG_MIN - 1, 16)]
+        plant(module.__dict__, "BLOCK_SIZE", alternate("BLOCK_SIZE", *[value for pair in pairs for value in pair * 2]))
+        result = [outcome(call, "abc") for _ in pairs for call in (module.pad, module.aes_encrypt)]
     """,
     "the lookup of base64 rebinds unpad": """
         token = module.aes_encrypt("secret", KEY)

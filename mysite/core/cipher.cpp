@@ -321,7 +321,10 @@ struct Padding {
         const long size = PyLong_AsLongAndOverflow(block_size.get(), &overflow);
         if (overflow != 0) return -1;
         const long modulus = PyLong_AsLongAndOverflow(divisor.get(), &overflow);
-        if (overflow != 0 || modulus < 1) return -1;
+        // The reads may differ (a lookup can rebind the name between them). The
+        // remainder is at least 0, so a size below 1 gives no code; from 1 up the
+        // subtraction cannot overflow.
+        if (overflow != 0 || modulus < 1 || size < 1) return -1;
         const long n = size - static_cast<long>(content_bytes % modulus);
         return n >= 1 && n <= static_cast<long>(max_code_point) ? n : -1;
     }

@@ -2,6 +2,7 @@
 // load, the table of its functions, and the bridge to the application's
 // parameter store.
 #include <algorithm>
+#include <cstdint>
 #include <new>
 #include <string_view>
 
@@ -33,7 +34,7 @@ namespace {
 
 // Loading binds process-wide state: the module is made once per process and
 // only in the first interpreter that loads it.
-PY_INT64_T first_interpreter = -1;
+std::int64_t first_interpreter = -1;
 PyObject* the_module = nullptr;
 bool constants_made = false;
 
@@ -188,7 +189,7 @@ void copy_spec_attribute(PyObject* spec, PyObject* dict, const char* from, const
 
 PyObject* create_module(PyObject* spec, PyModuleDef*) noexcept {
     try {
-        PY_INT64_T current = PyInterpreterState_GetID(PyInterpreterState_Get());
+        std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
         if (current == -1) throw PyErrorAlready();
         if (first_interpreter == -1) {
             first_interpreter = current;
