@@ -16,6 +16,8 @@ import tempfile
 from pathlib import Path
 from urllib.parse import urlsplit, urlunsplit
 
+from bench import program_environment
+
 PACKAGE = "postgresql"
 ROLE = "mysite"
 
@@ -134,7 +136,9 @@ class Cluster:
     def _run(self, *command: str) -> None:
         prefix = ["runuser", "-u", self.user, "--"] if self.user else []
         # The server's own output goes to its log (--log): it would hold these pipes open.
-        done = subprocess.run(prefix + list(command), capture_output=True, text=True, timeout=120)
+        done = subprocess.run(
+            prefix + list(command), env=program_environment(), capture_output=True, text=True, timeout=120
+        )
         if done.returncode != 0:
             log = self.log.read_text(errors="replace") if self.log.exists() else ""
             raise RuntimeError(f"{Path(command[0]).name} failed: {done.stdout}{done.stderr}{log}")

@@ -17,6 +17,7 @@ import pytest
 from django.contrib.auth.models import Permission, User
 from django.contrib.staticfiles.testing import StaticLiveServerTestCase
 
+from bench import program_environment
 from mysite.core import vorlik
 
 CHROMIUM, DRIVER = shutil.which("chromium"), "/usr/bin/chromedriver"
@@ -46,7 +47,8 @@ class OperatorSession(StaticLiveServerTestCase):
         for argument in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=1000,760"):
             options.add_argument(argument)
         # Both paths given: Selenium Manager then has nothing to look for or download.
-        cls.browser = webdriver.Chrome(options=options, service=Service(executable_path=DRIVER))
+        service = Service(executable_path=DRIVER, env=program_environment())
+        cls.browser = webdriver.Chrome(options=options, service=service)
         cls.browser.implicitly_wait(10)
         folder = os.environ.get("MYSITE_SCREENSHOTS")
         if folder:
