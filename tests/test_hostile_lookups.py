@@ -141,33 +141,6 @@ CASES = {
             sys.modules["platform"] = fake_platform()
             result.append(outcome(module.get_machine_guid))
     """,
-    "a spec's flag is read as often as the import system reads it": """
-        class Spec:
-            def __init__(self, value):
-                self.value, self.reads = value, 0
-
-            @property
-            def _initializing(self):
-                self.reads += 1
-                if isinstance(self.value, BaseException):
-                    raise self.value
-                return self.value
-
-        result = []
-        for value in [False, True, Planted("flag"), AttributeError("no flag")]:
-            fake = types.ModuleType("platform")
-            fake.system, fake.__spec__ = (lambda: "Linux"), Spec(value)
-            sys.modules["platform"] = fake
-            result.append([outcome(module.get_machine_guid), fake.__spec__.reads])
-            for package in (False, True):  # a from-list import, of a module and of a package
-                models = types.ModuleType("mysite.base.models")
-                models.get_param_value = models.GetParamValue = lambda *args: "got"
-                models.__spec__ = Spec(value)
-                if package:
-                    models.__path__ = []
-                sys.modules["mysite.base.models"] = models
-                result.append([outcome(module.get_param_value, "name"), models.__spec__.reads])
-    """,
     "a spec property that raises": """
         class Spec:
             _initializing = property(lambda self: 1 / 0)

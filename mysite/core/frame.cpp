@@ -28,11 +28,7 @@ namespace {
 PyObject* builtins_module = nullptr;
 
 Constant dunder_name{"__name__"}, dunder_path{"__path__"}, dunder_getattr{"__getattr__"},
-    dunder_spec{"__spec__"}, initializing_flag{"_initializing"},
-    lock_unlock_module{"_lock_unlock_module"}, handle_fromlist{"_handle_fromlist"};
-Constant import_function{Constant::Builtin{"__import__"}};
-// The import system's own Python half, whose steps the shortcut below calls.
-Constant bootstrap{+[] { return PyImport_ImportModule("_frozen_importlib"); }};
+    dunder_spec{"__spec__"}, initializing_flag{"_initializing"};
 
 }  // namespace
 
@@ -101,73 +97,45 @@ Ref Globals::builtin(PyObject* name, std::source_location where) {
 
 namespace {
 
-// `owner.name` as the import system reads it, null when there is no such
-// attribute; another error is thrown. Since 3.12 the import system reads a
-// module's attribute without making the AttributeError, whose message would
-// read the module's spec again (the interpreter's own way to do so is private
-// before 3.13, so it is done here with the steps it takes).
-Ref optional_attribute(PyObject* owner, PyObject* name, std::source_location where) {
-#if PY_VERSION_HEX >= 0x030D0000
-    PyObject* value = nullptr;
-    check(PyObject_GetOptionalAttr(owner, name, &value), where);
-    return Ref::steal(value);
-#else
-    const bool module = PY_VERSION_HEX >= 0x030C0000 && PyModule_CheckExact(owner);
-    Ref value =
-        Ref::steal(module ? PyObject_GenericGetAttr(owner, name) : PyObject_GetAttr(owner, name));
-    if (value) return value;
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyErrorAlready(where);
-    PyErr_Clear();
-    if (!module) return {};
-    Ref hook = lookup(PyModule_GetDict(owner), dunder_getattr, where);
-    if (!hook) return {};
-    value = Ref::steal(PyObject_CallOneArg(hook.get(), name));
-    if (!value) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyErrorAlready(where);
-        PyErr_Clear();
-    }
-    return value;
-#endif
-}
-
-// What the import system does with a module it finds in sys.modules: waits
-// while another thread initialises it. It reads what the import system reads,
-// in its order.
-void wait_while_initializing(PyObject* module, PyObject* name, std::source_location where) {
-    int busy = 0;
-    try {
-        Ref spec = optional_attribute(module, dunder_spec, where);
-        Ref flag = spec ? optional_attribute(spec.get(), initializing_flag, where) : Ref();
-        busy = flag ? check(PyObject_IsTrue(flag.get()), where) : 0;
-    } catch (const PyErrorAlready&) {
-        if (compat::import_fails_on_spec_errors) throw;
-        PyErr_Clear();  // "not initialising"
-    }
-    if (busy > 0) call_method(Target(bootstrap, where), lock_unlock_module, name);
-}
-
-// The import system's answer when sys.modules[name] is a plain module: that
-// module, or for a from-list and a package what the import system's
-// `_handle_fromlist` gives. Null when the import system must decide.
-Ref already_imported(PyObject* name, PyObject* fromlist, std::source_location where) {
+// sys.modules[name] when the import system would hand back just that: a plain
+// module that is not being initialised and (for a from-list) no package whose
+// submodules the list might name. It reads what the import system reads, in
+// its order, and holds each; an error the import system would raise is
+// thrown. Null when the import system must decide.
+Ref already_imported(PyObject* name, bool from_list, std::source_location where) {
     PyObject* modules = PyImport_GetModuleDict();
     if (!PyDict_CheckExact(modules)) return {};
     Ref module = lookup(modules, name, where);
     if (!module || !PyModule_CheckExact(module.get())) return {};
-    if (fromlist == nullptr &&
-        PyUnicode_FindChar(name, '.', 0, PyUnicode_GET_LENGTH(name), 1) != -1) {
+    if (!from_list && PyUnicode_FindChar(name, '.', 0, PyUnicode_GET_LENGTH(name), 1) != -1) {
         return {};
     }
-    wait_while_initializing(module.get(), name, where);
-    if (fromlist == nullptr || !optional_attribute(module.get(), dunder_path, where)) return module;
-    return call_method(Target(bootstrap, where), handle_fromlist, module.get(), fromlist,
-                       import_function);
+    PyObject* dict = PyModule_GetDict(module.get());  // owned by the module, which is held
+    Ref spec = lookup(dict, dunder_spec, where);
+    if (!spec) return {};
+    if (spec.get() != Py_None) {
+        Ref initializing = Ref::steal(PyObject_GetAttr(spec.get(), initializing_flag));
+        int busy = initializing ? PyObject_IsTrue(initializing.get()) : -1;
+        if (busy < 0) {
+            // No flag means no; how another failure counts depends on the version.
+            if (initializing || !PyErr_ExceptionMatches(PyExc_AttributeError)) {
+                if (compat::import_fails_on_spec_errors) throw PyErrorAlready(where);
+            }
+            PyErr_Clear();
+            busy = 0;
+        }
+        if (busy > 0) return {};
+    }
+    if (from_list && (lookup(dict, dunder_path, where) || lookup(dict, dunder_getattr, where))) {
+        return {};
+    }
+    return module;
 }
 
 }  // namespace
 
 Ref Globals::import(PyObject* name, PyObject* fromlist, std::source_location where) const {
-    if (Ref module = already_imported(name, fromlist, where)) return module;
+    if (Ref module = already_imported(name, fromlist != nullptr, where)) return module;
     return check(PyImport_ImportModuleLevelObject(name, dict_, nullptr, fromlist, 0), where);
 }
 

@@ -51,9 +51,9 @@ inline void restore_raised(PyObject* exception) noexcept {
 #endif
 }
 
-// Since 3.13 the import system lets a failure to read a module's `__spec__` or
-// the spec's `_initializing` flag (other than their absence) fail the import;
-// before, the failure meant "not initialising".
+// Since 3.13 the import system lets a failure to read a module spec's
+// `_initializing` flag (other than its absence) fail the import; before, the
+// failure meant "not initialising".
 inline constexpr bool import_fails_on_spec_errors = PY_VERSION_HEX >= 0x030D0000;
 
 using CreateStep = PyObject* (*)(PyObject* spec, PyModuleDef* definition);
