@@ -10,6 +10,7 @@ import glob
 import os
 import secrets
 import shutil
+import signal
 import socket
 import subprocess
 import tempfile
@@ -135,13 +136,24 @@ class Cluster:
 
     def _run(self, *command: str) -> None:
         prefix = ["runuser", "-u", self.user, "--"] if self.user else []
-        # The server's own output goes to its log (--log): it would hold these pipes open.
-        done = subprocess.run(
-            prefix + list(command), env=program_environment(), capture_output=True, text=True, timeout=120
-        )
-        if done.returncode != 0:
+        # The server's own output goes to its log (--log): it would hold these pipes open. A
+        # session of its own lets an overrun end the program under runuser too.
+        with subprocess.Popen(
+            prefix + list(command),
+            env=program_environment(),
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            text=True,
+            start_new_session=True,
+        ) as process:
+            try:
+                stdout, stderr = process.communicate(timeout=120)
+            except subprocess.TimeoutExpired:
+                os.killpg(process.pid, signal.SIGKILL)
+                raise
+        if process.returncode != 0:
             log = self.log.read_text(errors="replace") if self.log.exists() else ""
-            raise RuntimeError(f"{Path(command[0]).name} failed: {done.stdout}{done.stderr}{log}")
+            raise RuntimeError(f"{Path(command[0]).name} failed: {stdout}{stderr}{log}")
 
     def _pg_ctl(self, action: str, *options: str) -> None:
         self._run(self.pg_ctl, action, "--pgdata", str(self.data), "--wait", "--silent", *options)
