@@ -256,6 +256,13 @@ def odd_object(fdp, depth):
     return cls(fdp.ConsumeIntInRange(-2, 20))
 
 
+# The interpreter (3.11.7 and 3.12.1 here, not 3.13.0) crashes when the collector clears a
+# memoryview whose buffer is still exported as part of cyclic garbage, such as an exception's
+# traceback: the cipher package's cffi backend exports what it is given. The views made here
+# are never garbage.
+VIEWS_KEPT = []
+
+
 def value(fdp, depth=0):
     """Any object: text, bytes, numbers, containers, subclasses and odd objects."""
     kind = fdp.ConsumeIntInRange(0, 13 if depth < MAX_DEPTH else 6)
@@ -272,7 +279,10 @@ def value(fdp, depth=0):
     if kind == 7:
         return StrSub(text(fdp))
     if kind == 8:
-        return pick(fdp, [BytesSub, ByteArraySub, memoryview])(raw_bytes(fdp))
+        made = pick(fdp, [BytesSub, ByteArraySub, memoryview])(raw_bytes(fdp))
+        if type(made) is memoryview:
+            VIEWS_KEPT.append(made)
+        return made
     if kind == 9:
         return IntSub(integer(fdp)) if fdp.ConsumeBool() else StrSub(fdp.ConsumeUnicode(1))
     if kind == 10:
