@@ -219,20 +219,26 @@ def test_many_keys_and_large_texts_from_many_threads():
     assert not failures
 
 
-# Through the cipher package a call runs Python code, where the interpreter may
-# end a daemon thread at exit; natively it only takes its lock back.
-@pytest.mark.skipif(b"EVP_CipherUpdate" not in open(vorlik.__file__, "rb").read(), reason="AES without libcrypto")
-def test_daemon_threads_with_large_texts_at_exit():
-    """The interpreter exits cleanly while daemon threads encrypt large texts
-    without its lock, and the exiting thread itself still can."""
-    code = textwrap.dedent("""
+# A daemon thread that takes the interpreter's lock back while it finalises is
+# ended there: natively after work without the lock, else in the Python code
+# that a call runs (the cipher package, a rebound step).
+@pytest.mark.parametrize("setup, size", [
+    ("", 1 << 20),
+    ("vorlik.pad = lambda text: pad(text) if sum(range(20000)) else None", 1 << 10),
+], ids=["large texts", "a rebound step"])
+def test_daemon_threads_at_exit(setup, size):
+    """The interpreter exits cleanly while daemon threads encrypt, and the
+    exiting thread itself still can."""
+    code = textwrap.dedent(f"""
         import atexit, threading, time
         import mysite.core.vorlik as vorlik
-        large = "x" * (1 << 20)
-        atexit.register(lambda: print(vorlik.aes_decrypt(vorlik.aes_encrypt(large)) == large))
+        pad = vorlik.pad
+        {setup}
+        text = "x" * {size}
+        atexit.register(lambda: print(vorlik.aes_decrypt(vorlik.aes_encrypt(text)) == text))
         def encrypt():
             while True:
-                vorlik.aes_encrypt(large)
+                vorlik.aes_encrypt(text)
         for _ in range(3):
             threading.Thread(target=encrypt, daemon=True).start()
         time.sleep(0.05)

@@ -8,12 +8,10 @@
 // Either way every read happens once, in order, and its error is the call's.
 #include <algorithm>
 #include <array>
-#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <span>
-#include <thread>
 #include <type_traits>
 
 #include "default_key.hpp"
@@ -57,19 +55,6 @@ constexpr std::size_t aes_block = 16;
 // on a machine shared with other work that showed no clear gain below.
 constexpr std::size_t unlocked_minimum = std::size_t{64} << 10;
 
-// Takes the interpreter's lock back after work without it. Before 3.14 the
-// interpreter ends a daemon thread that takes it during finalisation by
-// unwinding it, which could not pass the module's noexcept boundary and
-// would run destructors without the lock: it waits for the process to end
-// instead, as since 3.14.
-void take_back(PyThreadState* state) noexcept {
-    try {
-        PyEval_RestoreThread(state);
-    } catch (...) {  // that unwinding: nothing else leaves the C API
-        for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
-    }
-}
-
 // Runs `work` over `size` bytes, without the interpreter's lock when that
 // pays. The work touches no Python object other than the data of exact str
 // and bytes objects the call holds (immutable) or made and alone refers to,
@@ -80,10 +65,10 @@ decltype(auto) unlocked(std::size_t size, Work work) {
     PyThreadState* state = PyEval_SaveThread();
     if constexpr (std::is_void_v<decltype(work())>) {
         work();
-        take_back(state);
+        taking_the_lock<PyEval_RestoreThread>(state);
     } else {
         auto result = work();
-        take_back(state);
+        taking_the_lock<PyEval_RestoreThread>(state);
         return result;
     }
 }

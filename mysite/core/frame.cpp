@@ -2,10 +2,12 @@
 
 #include <frameobject.h>
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <new>
 #include <string_view>
+#include <thread>
 #include <tuple>
 
 namespace vorlik {
@@ -87,6 +89,10 @@ void Constant::release_all() noexcept {
         Py_CLEAR(constant->object_);
     }
     Py_CLEAR(builtins_module);
+}
+
+void wait_for_exit() noexcept {
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
 }
 
 Ref Globals::builtin(PyObject* name, std::source_location where) {

@@ -209,6 +209,24 @@ struct Target {
     std::source_location where;
 };
 
+// Before 3.14 the interpreter ends a daemon thread that takes its lock back
+// during finalisation by unwinding it. That unwinding must neither pass the
+// module's noexcept boundary (the process would abort) nor run destructors
+// without the lock: the thread waits for the process to end, as since 3.14.
+[[noreturn]] void wait_for_exit() noexcept;
+
+// `function(args...)` for a C API function that may take the lock back
+// (running Python code, or after work without the lock): the unwinding above
+// stops here, before any of the module's frames.
+template <auto function, class... Args>
+decltype(auto) taking_the_lock(Args&&... args) noexcept {
+    try {
+        return function(std::forward<Args>(args)...);
+    } catch (...) {  // that unwinding: nothing else leaves the C API
+        wait_for_exit();
+    }
+}
+
 template <class... Args>
 concept Objects = (std::convertible_to<const Args&, PyObject*> && ...);
 
@@ -216,17 +234,19 @@ template <class... Args>
     requires Objects<Args...>
 Ref call(Target callee, const Args&... args) {
     PyObject* stack[] = {nullptr, static_cast<PyObject*>(args)...};
-    return check(PyObject_Vectorcall(callee.object, stack + 1,
-                                     sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr),
-                 callee.where);
+    return check(
+        taking_the_lock<PyObject_Vectorcall>(
+            callee.object, stack + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr),
+        callee.where);
 }
 
 template <class... Args>
     requires Objects<Args...>
 Ref call_method(Target receiver, PyObject* name, const Args&... args) {
     PyObject* stack[] = {receiver.object, static_cast<PyObject*>(args)...};
-    return check(PyObject_VectorcallMethod(name, stack, 1 + sizeof...(Args), nullptr),
-                 receiver.where);
+    return check(
+        taking_the_lock<PyObject_VectorcallMethod>(name, stack, 1 + sizeof...(Args), nullptr),
+        receiver.where);
 }
 
 // `dict[key]`, held; null when missing. The lookup may run Python code (a

@@ -52,7 +52,8 @@ Ref forward_to_parameter_store(Globals globals, const Arguments& arguments, PyOb
     // Any failure to fetch the setting, not only AttributeError, means absent.
     if (!dept_count) PyErr_Clear();
     PyObject* callee = dept_count ? first.get() : second.get();
-    return check(PyObject_Vectorcall(callee, arguments.args, arguments.nargs, arguments.kwnames));
+    return check(taking_the_lock<PyObject_Vectorcall>(callee, arguments.args, arguments.nargs,
+                                                      arguments.kwnames));
 }
 
 }  // namespace
