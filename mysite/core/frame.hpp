@@ -253,7 +253,7 @@ Ref call_method(Target receiver, PyObject* name, const Args&... args) {
 // key of equal hash compares by its `__eq__`): its error is thrown.
 inline Ref lookup(PyObject* dict, PyObject* key,
                   std::source_location where = std::source_location::current()) {
-    PyObject* value = PyDict_GetItemWithError(dict, key);
+    PyObject* value = taking_the_lock<PyDict_GetItemWithError>(dict, key);
     if (value == nullptr && PyErr_Occurred()) throw PyErrorAlready(where);
     return Ref::borrow(value);
 }
@@ -265,7 +265,7 @@ inline Ref attribute(Target owner, PyObject* name) {
     if (PyModule_CheckExact(owner.object) && PyUnicode_READ_CHAR(name, 0) != '_') {
         if (Ref value = lookup(PyModule_GetDict(owner.object), name, owner.where)) return value;
     }
-    return check(PyObject_GetAttr(owner.object, name), owner.where);
+    return check(taking_the_lock<PyObject_GetAttr>(owner.object, name), owner.where);
 }
 
 inline bool truth(Target value) { return check(PyObject_IsTrue(value.object), value.where) != 0; }
