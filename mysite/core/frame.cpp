@@ -142,13 +142,14 @@ Ref already_imported(PyObject* name, bool from_list, std::source_location where)
 
 Ref Globals::import(PyObject* name, PyObject* fromlist, std::source_location where) const {
     if (Ref module = already_imported(name, fromlist != nullptr, where)) return module;
-    return check(
-        taking_the_lock<PyImport_ImportModuleLevelObject>(name, dict_, nullptr, fromlist, 0),
-        where);
+    return check(taking_the_lock([&] {
+                     return PyImport_ImportModuleLevelObject(name, dict_, nullptr, fromlist, 0);
+                 }),
+                 where);
 }
 
 Ref import_from(PyObject* module, PyObject* name, std::source_location where) {
-    PyObject* value = taking_the_lock<PyObject_GetAttr>(module, name);
+    PyObject* value = taking_the_lock([&] { return PyObject_GetAttr(module, name); });
     if (value != nullptr) return Ref::steal(value);
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyErrorAlready(where);
     PyErr_Clear();

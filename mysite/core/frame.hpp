@@ -215,13 +215,13 @@ struct Target {
 // without the lock: the thread waits for the process to end, as since 3.14.
 [[noreturn]] void wait_for_exit() noexcept;
 
-// `function(args...)` for a C API function that may take the lock back
-// (running Python code, or after work without the lock): the unwinding above
-// stops here, before any of the module's frames.
-template <auto function, class... Args>
-decltype(auto) taking_the_lock(Args&&... args) noexcept {
+// Runs `call`, a use of the C API that may take the lock back (running Python
+// code, or after work without the lock): the unwinding above stops here,
+// before any of the module's frames.
+template <class Call>
+decltype(auto) taking_the_lock(Call call) noexcept {
     try {
-        return function(std::forward<Args>(args)...);
+        return call();
     } catch (...) {  // that unwinding: nothing else leaves the C API
         wait_for_exit();
     }
@@ -234,26 +234,29 @@ template <class... Args>
     requires Objects<Args...>
 Ref call(Target callee, const Args&... args) {
     PyObject* stack[] = {nullptr, static_cast<PyObject*>(args)...};
-    return check(
-        taking_the_lock<PyObject_Vectorcall>(
-            callee.object, stack + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr),
-        callee.where);
+    return check(taking_the_lock([&] {
+                     return PyObject_Vectorcall(callee.object, stack + 1,
+                                                sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                nullptr);
+                 }),
+                 callee.where);
 }
 
 template <class... Args>
     requires Objects<Args...>
 Ref call_method(Target receiver, PyObject* name, const Args&... args) {
     PyObject* stack[] = {receiver.object, static_cast<PyObject*>(args)...};
-    return check(
-        taking_the_lock<PyObject_VectorcallMethod>(name, stack, 1 + sizeof...(Args), nullptr),
-        receiver.where);
+    return check(taking_the_lock([&] {
+                     return PyObject_VectorcallMethod(name, stack, 1 + sizeof...(Args), nullptr);
+                 }),
+                 receiver.where);
 }
 
 // `dict[key]`, held; null when missing. The lookup may run Python code (a
 // key of equal hash compares by its `__eq__`): its error is thrown.
 inline Ref lookup(PyObject* dict, PyObject* key,
                   std::source_location where = std::source_location::current()) {
-    PyObject* value = taking_the_lock<PyDict_GetItemWithError>(dict, key);
+    PyObject* value = taking_the_lock([&] { return PyDict_GetItemWithError(dict, key); });
     if (value == nullptr && PyErr_Occurred()) throw PyErrorAlready(where);
     return Ref::borrow(value);
 }
@@ -265,7 +268,8 @@ inline Ref attribute(Target owner, PyObject* name) {
     if (PyModule_CheckExact(owner.object) && PyUnicode_READ_CHAR(name, 0) != '_') {
         if (Ref value = lookup(PyModule_GetDict(owner.object), name, owner.where)) return value;
     }
-    return check(taking_the_lock<PyObject_GetAttr>(owner.object, name), owner.where);
+    return check(taking_the_lock([&] { return PyObject_GetAttr(owner.object, name); }),
+                 owner.where);
 }
 
 inline bool truth(Target value) { return check(PyObject_IsTrue(value.object), value.where) != 0; }
