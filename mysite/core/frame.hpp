@@ -81,6 +81,24 @@ inline auto module_slots(CreateStep create, ExecStep exec) noexcept {
 
 }  // namespace compat
 
+// Before 3.14 the interpreter ends a daemon thread that takes its lock back
+// during finalisation by unwinding it. That unwinding must neither pass the
+// module's noexcept boundary (the process would abort) nor run destructors
+// without the lock: the thread waits for the process to end, as since 3.14.
+[[noreturn]] void wait_for_exit() noexcept;
+
+// Runs `call`, a use of the C API that may take the lock back (running Python
+// code, or after work without the lock): the unwinding above stops here,
+// before any of the module's frames.
+template <class Call>
+decltype(auto) taking_the_lock(Call call) noexcept {
+    try {
+        return call();
+    } catch (...) {  // that unwinding: nothing else leaves the C API
+        wait_for_exit();
+    }
+}
+
 // Thrown after a C API call failed: the Python error indicator is set, and
 // `where` is the line of our source that saw the failure.
 class PyErrorAlready {
@@ -109,7 +127,10 @@ class Ref {
     }
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
-    ~Ref() { Py_XDECREF(object_); }
+    // Releasing the last reference may run Python code (`__del__`, finalisers).
+    ~Ref() {
+        taking_the_lock([this] { Py_XDECREF(object_); });
+    }
 
     PyObject* get() const noexcept { return object_; }
     [[nodiscard]] PyObject* release() noexcept { return std::exchange(object_, nullptr); }
@@ -208,24 +229,6 @@ struct Target {
     PyObject* object;
     std::source_location where;
 };
-
-// Before 3.14 the interpreter ends a daemon thread that takes its lock back
-// during finalisation by unwinding it. That unwinding must neither pass the
-// module's noexcept boundary (the process would abort) nor run destructors
-// without the lock: the thread waits for the process to end, as since 3.14.
-[[noreturn]] void wait_for_exit() noexcept;
-
-// Runs `call`, a use of the C API that may take the lock back (running Python
-// code, or after work without the lock): the unwinding above stops here,
-// before any of the module's frames.
-template <class Call>
-decltype(auto) taking_the_lock(Call call) noexcept {
-    try {
-        return call();
-    } catch (...) {  // that unwinding: nothing else leaves the C API
-        wait_for_exit();
-    }
-}
 
 template <class... Args>
 concept Objects = (std::convertible_to<const Args&, PyObject*> && ...);
