@@ -625,13 +625,10 @@ class Schedule {
         if (keyed_[encrypting]) return context;
         if (context == nullptr) context = EVP_CIPHER_CTX_new();
         const EVP_CIPHER* cipher = ecb_cipher(key_.size);
-        // A context set up for this key size only takes the new key.
-        const bool set_up = context_size_[encrypting] == key_.size;
         const bool ok = context != nullptr && cipher != nullptr &&
-                        EVP_CipherInit_ex(context, set_up ? nullptr : cipher, nullptr,
-                                          key_.bytes.data(), nullptr, encrypting ? 1 : 0) == 1 &&
+                        EVP_CipherInit_ex(context, cipher, nullptr, key_.bytes.data(), nullptr,
+                                          encrypting ? 1 : 0) == 1 &&
                         EVP_CIPHER_CTX_set_padding(context, 0) == 1;
-        context_size_[encrypting] = ok ? key_.size : 0;
         keyed_[encrypting] = ok;
         return ok ? context : nullptr;
     }
@@ -639,15 +636,13 @@ class Schedule {
     // Forgets the context's keying and libcrypto's errors; always false.
     bool unavailable(bool encrypting) noexcept {
         keyed_[encrypting] = false;
-        context_size_[encrypting] = 0;
         ERR_clear_error();
         return false;
     }
 
     KeyBytes key_;
     std::array<EVP_CIPHER_CTX*, 2> contexts_{};
-    std::array<std::size_t, 2> context_size_{};  // the key size each context is set up for
-    std::array<bool, 2> keyed_{};                // whether each context holds the key
+    std::array<bool, 2> keyed_{};  // whether each context holds the key
 };
 
 // How many explicit keys' schedules are kept. Measured with 1 to 24 keys
