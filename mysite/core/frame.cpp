@@ -120,7 +120,7 @@ Ref already_imported(PyObject* name, bool from_list, std::source_location where)
     Ref spec = lookup(dict, dunder_spec, where);
     if (!spec) return {};
     if (spec.get() != Py_None) {
-        Ref initializing = Ref::steal(PyObject_GetAttr(spec.get(), initializing_flag));
+        Ref initializing = attribute_or_null(spec.get(), initializing_flag);
         int busy = initializing ? PyObject_IsTrue(initializing.get()) : -1;
         if (busy < 0) {
             // No flag means no; how another failure counts depends on the version.
@@ -149,15 +149,13 @@ Ref Globals::import(PyObject* name, PyObject* fromlist, std::source_location whe
 }
 
 Ref import_from(PyObject* module, PyObject* name, std::source_location where) {
-    PyObject* value = taking_the_lock([&] { return PyObject_GetAttr(module, name); });
-    if (value != nullptr) return Ref::steal(value);
+    if (Ref value = attribute_or_null(module, name)) return value;
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyErrorAlready(where);
     PyErr_Clear();
     // A submodule that is still being imported is in sys.modules only.
-    Ref module_name = check(PyObject_GetAttr(module, dunder_name), where);
+    Ref module_name = attribute({module, where}, dunder_name);
     Ref full_name = check(PyUnicode_FromFormat("%S.%S", module_name.get(), name), where);
-    value = PyImport_GetModule(full_name.get());
-    if (value != nullptr) return Ref::steal(value);
+    if (Ref value = Ref::steal(PyImport_GetModule(full_name.get()))) return value;
     if (!PyErr_Occurred()) PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
     throw PyErrorAlready(where);
 }

@@ -233,16 +233,19 @@ struct Target {
 template <class... Args>
 concept Objects = (std::convertible_to<const Args&, PyObject*> && ...);
 
+// `callee(...)` with arguments as the vectorcall protocol passes them.
+inline Ref vectorcall(Target callee, PyObject* const* args, std::size_t nargsf,
+                      PyObject* kwnames = nullptr) {
+    return check(
+        taking_the_lock([&] { return PyObject_Vectorcall(callee.object, args, nargsf, kwnames); }),
+        callee.where);
+}
+
 template <class... Args>
     requires Objects<Args...>
 Ref call(Target callee, const Args&... args) {
     PyObject* stack[] = {nullptr, static_cast<PyObject*>(args)...};
-    return check(taking_the_lock([&] {
-                     return PyObject_Vectorcall(callee.object, stack + 1,
-                                                sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                nullptr);
-                 }),
-                 callee.where);
+    return vectorcall(callee, stack + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET);
 }
 
 template <class... Args>
@@ -264,6 +267,11 @@ inline Ref lookup(PyObject* dict, PyObject* key,
     return Ref::borrow(value);
 }
 
+// `owner.name`, or null with the error pending.
+inline Ref attribute_or_null(PyObject* owner, PyObject* name) noexcept {
+    return Ref::steal(taking_the_lock([&] { return PyObject_GetAttr(owner, name); }));
+}
+
 // `owner.name`. On a plain module a name that is no attribute of the module
 // type itself (none of those is without leading underscores) is read from the
 // module's dictionary directly, as the interpreter would read it.
@@ -271,8 +279,8 @@ inline Ref attribute(Target owner, PyObject* name) {
     if (PyModule_CheckExact(owner.object) && PyUnicode_READ_CHAR(name, 0) != '_') {
         if (Ref value = lookup(PyModule_GetDict(owner.object), name, owner.where)) return value;
     }
-    return check(taking_the_lock([&] { return PyObject_GetAttr(owner.object, name); }),
-                 owner.where);
+    if (Ref value = attribute_or_null(owner.object, name)) return value;
+    throw PyErrorAlready(owner.where);
 }
 
 inline bool truth(Target value) { return check(PyObject_IsTrue(value.object), value.where) != 0; }

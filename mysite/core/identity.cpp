@@ -64,12 +64,8 @@ Ref check_output(PyObject* subprocess, std::span<const Constant* const> command,
     }
     if (!universal_newlines) return call({run, where}, arguments.get());
     PyObject* stack[] = {nullptr, arguments.get(), Py_True};
-    return check(taking_the_lock([&] {
-                     return PyObject_Vectorcall(run.get(), stack + 1,
-                                                1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                names::text_output);
-                 }),
-                 where);
+    return vectorcall({run, where}, stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                      names::text_output);
 }
 
 Ref without_hyphens(PyObject* text) {

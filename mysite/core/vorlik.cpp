@@ -48,14 +48,12 @@ Ref forward_to_parameter_store(Globals globals, const Arguments& arguments, PyOb
     Ref first = import_from(models.get(), first_name);
     Ref second = import_from(models.get(), second_name);
     Ref settings = globals.get(names::settings);
-    Ref dept_count = Ref::steal(
-        taking_the_lock([&] { return PyObject_GetAttr(settings.get(), names::DEPT_COUNT); }));
+    Ref dept_count = attribute_or_null(settings.get(), names::DEPT_COUNT);
     // Any failure to fetch the setting, not only AttributeError, means absent.
     if (!dept_count) PyErr_Clear();
     PyObject* callee = dept_count ? first.get() : second.get();
-    return check(taking_the_lock([&] {
-        return PyObject_Vectorcall(callee, arguments.args, arguments.nargs, arguments.kwnames);
-    }));
+    return vectorcall(callee, arguments.args, static_cast<std::size_t>(arguments.nargs),
+                      arguments.kwnames);
 }
 
 }  // namespace
@@ -278,7 +276,7 @@ void run_module_body(PyObject* module, Globals globals) {
     }
     {
         Ref settings = globals.get(names::settings);
-        Ref forced = Ref::steal(PyObject_GetAttr(settings.get(), names::FORCED_MAC));
+        Ref forced = attribute_or_null(settings.get(), names::FORCED_MAC);
         if (!forced) {
             if (!pending(names::AttributeError)) throw PyErrorAlready();
             PyErr_Clear();
