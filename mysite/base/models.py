@@ -46,13 +46,6 @@ class Parameter(models.Model):
     def __str__(self) -> str:
         return f"{self.name} (department {self.dept})"
 
-    def check_values(self, fields=None) -> None:
-        """Raise ``TypeError`` / ``ValueError`` as the store's functions do, for
-        the first of ``fields`` (default: all) the store refuses."""
-        for field, check in FIELD_CHECKS.items():
-            if fields is None or field in fields:
-                check(getattr(self, field))
-
     def clean_fields(self, exclude=None):
         # The store's reasons come first; Django's own checks of a field run
         # only when the store accepts it, so each refusal is given once.
@@ -60,7 +53,7 @@ class Parameter(models.Model):
         errors = {}
         for field in FIELD_CHECKS.keys() - exclude:
             try:
-                self.check_values([field])
+                check_fields(**{field: getattr(self, field)})
             except (TypeError, ValueError) as exc:
                 # A code of its own: a form puts its field's message in place of a known code's.
                 errors[field] = [ValidationError(str(exc), code="refused")]
@@ -107,6 +100,14 @@ FIELD_CHECKS = {
 }
 
 
+def check_fields(**values: object) -> None:
+    """Raise ``TypeError`` / ``ValueError`` as the store's functions do, for
+    the first of the field values given (name, value, dept) the store refuses."""
+    for field, check in FIELD_CHECKS.items():
+        if field in values:
+            check(values[field])
+
+
 def set_param_value(name: str, value: str, dept: int = DEFAULT_DEPT) -> None:
     """Store ``value`` as parameter ``name`` of department ``dept``.
 
@@ -116,7 +117,7 @@ def set_param_value(name: str, value: str, dept: int = DEFAULT_DEPT) -> None:
     an empty or too long name, a negative department, or text holding NUL or
     a lone surrogate; nothing is written then.
     """
-    Parameter(dept=dept, name=name, value=value).check_values()
+    check_fields(name=name, value=value, dept=dept)
     Parameter.objects.update_or_create(dept=dept, name=name, defaults={"value": value})
 
 
@@ -127,8 +128,7 @@ def get_param_value(name: str, dept: int = DEFAULT_DEPT) -> str:
     never set in that department, and ``TypeError`` / ``ValueError`` for the
     same bad arguments as ``set_param_value``.
     """
-    _check_name(name)
-    _check_dept(dept)
+    check_fields(name=name, dept=dept)
     try:
         return Parameter.objects.get(dept=dept, name=name).value
     except Parameter.DoesNotExist:
