@@ -12,8 +12,8 @@ from pathlib import Path
 BASE_DIR = Path(__file__).resolve().parent.parent
 
 
-def env_flag(name: str) -> bool:
-    return os.environ.get(name, "") == "1"
+def env_flag(name: str, default: bool = False) -> bool:
+    return os.environ.get(name, "1" if default else "") == "1"
 
 
 def env_int(name: str, default: int) -> int:
@@ -78,8 +78,8 @@ STATIC_ROOT = os.environ.get("MYSITE_STATIC_ROOT", str(BASE_DIR / "staticfiles")
 https = env_flag("MYSITE_HTTPS")
 SECURE_SSL_REDIRECT = https
 SECURE_HSTS_SECONDS = env_int("MYSITE_HSTS_SECONDS", 31_536_000) if https else 0
-SECURE_HSTS_INCLUDE_SUBDOMAINS = os.environ.get("MYSITE_HSTS_INCLUDE_SUBDOMAINS", "1") == "1"
-SECURE_HSTS_PRELOAD = os.environ.get("MYSITE_HSTS_PRELOAD", "1") == "1"
+SECURE_HSTS_INCLUDE_SUBDOMAINS = env_flag("MYSITE_HSTS_INCLUDE_SUBDOMAINS", default=True)
+SECURE_HSTS_PRELOAD = env_flag("MYSITE_HSTS_PRELOAD", default=True)
 SESSION_COOKIE_SECURE = https
 CSRF_COOKIE_SECURE = https
 # Behind a proxy that terminates TLS, the request reaching us is plain HTTP;
