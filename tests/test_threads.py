@@ -220,13 +220,21 @@ def test_many_keys_and_large_texts_from_many_threads():
 
 
 # A daemon thread that takes the interpreter's lock back while it finalises is
-# ended there: natively after work without the lock, else in the Python code
-# that a call runs (the cipher package, a rebound step).
-@pytest.mark.parametrize("setup, size", [
-    ("", 1 << 20),
-    ("vorlik.pad = lambda text: pad(text) if sum(range(20000)) else None", 1 << 10),
-], ids=["large texts", "a rebound step"])
-def test_daemon_threads_at_exit(setup, size):
+# ended there: natively after work without the lock, else in whatever Python
+# code a call runs (the cipher package, a rebound step, a global's arithmetic,
+# a key's truth).
+ENCRYPT = "vorlik.aes_encrypt(text)"
+
+
+@pytest.mark.parametrize("setup, size, call", [
+    ("", 1 << 20, ENCRYPT),
+    ("vorlik.pad = lambda text: pad(text) if sum(range(20000)) else None", 1 << 10, ENCRYPT),
+    ("vorlik.BLOCK_SIZE = type('Size', (int,), {'__rmod__': lambda size, n: n % int(size) + sum(range(2000)) * 0})(16)",
+     1, "vorlik.pad(text)"),
+    ("key = type('Key', (str,), {'__bool__': lambda key: sum(range(2000)) > 0})('k' * 16)",
+     1, "vorlik.aes_encrypt(text, key)"),
+], ids=["large texts", "a rebound step", "a block size's arithmetic", "a key's truth"])
+def test_daemon_threads_at_exit(setup, size, call):
     """The interpreter exits cleanly while daemon threads encrypt, and the
     exiting thread itself still can."""
     code = textwrap.dedent(f"""
@@ -238,7 +246,7 @@ def test_daemon_threads_at_exit(setup, size):
         atexit.register(lambda: print(vorlik.aes_decrypt(vorlik.aes_encrypt(text)) == text))
         def encrypt():
             while True:
-                vorlik.aes_encrypt(text)
+                {call}
         for _ in range(3):
             threading.Thread(target=encrypt, daemon=True).start()
         time.sleep(0.05)

@@ -65,10 +65,10 @@ decltype(auto) unlocked(std::size_t size, Work work) {
     PyThreadState* state = PyEval_SaveThread();
     if constexpr (std::is_void_v<decltype(work())>) {
         work();
-        taking_the_lock([&] { return PyEval_RestoreThread(state); });
+        PyEval_RestoreThread(state);
     } else {
         auto result = work();
-        taking_the_lock([&] { return PyEval_RestoreThread(state); });
+        PyEval_RestoreThread(state);
         return result;
     }
 }

@@ -30,7 +30,7 @@ namespace {
 PyObject* builtins_module = nullptr;
 
 Constant dunder_name{"__name__"}, dunder_path{"__path__"}, dunder_getattr{"__getattr__"},
-    dunder_spec{"__spec__"}, initializing_flag{"_initializing"};
+    dunder_spec{"__spec__"}, initializing_flag{"_initializing"}, register_name{"register"};
 
 }  // namespace
 
@@ -95,6 +95,27 @@ void wait_for_exit() noexcept {
     for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
 }
 
+std::atomic<bool> exiting{false};
+
+namespace {
+
+PyObject* mark_exiting(PyObject*, PyObject*) noexcept {
+    exiting.store(true);
+    Py_RETURN_NONE;
+}
+
+// Python's exit functions run before the interpreter finalises.
+PyMethodDef exit_watch = {"mysite.core.vorlik.exiting", mark_exiting, METH_NOARGS, nullptr};
+
+}  // namespace
+
+void watch_for_exit() {
+    if constexpr (!compat::unwinds_at_exit) return;
+    Ref atexit = check(PyImport_ImportModule("atexit"));
+    Ref mark = check(PyCFunction_New(&exit_watch, nullptr));
+    call_method(atexit, register_name, mark.get());
+}
+
 Ref Globals::builtin(PyObject* name, std::source_location where) {
     if (Ref value = lookup(PyModule_GetDict(builtins_module), name, where)) return value;
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
@@ -142,10 +163,7 @@ Ref already_imported(PyObject* name, bool from_list, std::source_location where)
 
 Ref Globals::import(PyObject* name, PyObject* fromlist, std::source_location where) const {
     if (Ref module = already_imported(name, fromlist != nullptr, where)) return module;
-    return check(taking_the_lock([&] {
-                     return PyImport_ImportModuleLevelObject(name, dict_, nullptr, fromlist, 0);
-                 }),
-                 where);
+    return check(PyImport_ImportModuleLevelObject(name, dict_, nullptr, fromlist, 0), where);
 }
 
 Ref import_from(PyObject* module, PyObject* name, std::source_location where) {
@@ -212,7 +230,11 @@ Handling::Handling(const PyErrorAlready& error)
       state_(PyThreadState_Get()->exc_info),
       previous_(std::exchange(state_->exc_value, exception_)) {}
 
-Handling::~Handling() { Py_XDECREF(std::exchange(state_->exc_value, previous_)); }
+Handling::~Handling() {
+    // Left as it is when the unwinding at exit passes, which holds no lock.
+    if (!holds_the_lock()) return;
+    Ref handled = Ref::steal(std::exchange(state_->exc_value, previous_));
+}
 
 bool Handling::matches(PyObject* type) const {
     const bool valid =
@@ -390,8 +412,7 @@ PyCodeObject* entry_code(const char* function, const std::source_location& where
 
 }  // namespace
 
-void add_traceback(const char* function, const std::source_location& where,
-                   PyObject* globals) noexcept {
+void add_traceback(const char* function, const std::source_location& where, PyObject* globals) {
     Ref raised = Ref::steal(compat::take_raised());
     // An entry needs an exception to go on; without one, PyTraceBack_Here crashes since 3.12.
     if (!raised) return;

@@ -7,7 +7,9 @@
 #include <Python.h>
 
 #include <array>
+#include <atomic>
 #include <concepts>
+#include <new>
 #include <source_location>
 #include <span>
 #include <utility>
@@ -22,8 +24,8 @@ inline constexpr const char module_name[] = "mysite.core.vorlik";
 namespace compat {
 
 // Takes the pending exception, normalised and carrying its traceback; null
-// when none is pending.
-inline PyObject* take_raised() noexcept {
+// when none is pending. Normalising may run Python code (a class's __init__).
+inline PyObject* take_raised() {
 #if PY_VERSION_HEX >= 0x030C0000
     return PyErr_GetRaisedException();
 #else
@@ -39,7 +41,7 @@ inline PyObject* take_raised() noexcept {
 
 // Makes `exception` (borrowed; may be null) the pending one again, with the
 // traceback it carries.
-inline void restore_raised(PyObject* exception) noexcept {
+inline void restore_raised(PyObject* exception) {
     Py_XINCREF(exception);
 #if PY_VERSION_HEX >= 0x030C0000
     PyErr_SetRaisedException(exception);
@@ -55,6 +57,23 @@ inline void restore_raised(PyObject* exception) noexcept {
 // `_initializing` flag (other than its absence) fail the import; before, the
 // failure meant "not initialising".
 inline constexpr bool import_fails_on_spec_errors = PY_VERSION_HEX >= 0x030D0000;
+
+// Before 3.14 the interpreter ends a daemon thread that takes its lock back
+// during finalisation by unwinding it (below).
+inline constexpr bool unwinds_at_exit = PY_VERSION_HEX < 0x030E0000;
+
+// Whether this thread holds the interpreter's lock, while it finalises. Since
+// 3.12 the current thread state is the calling thread's own, null while it
+// gives the lock up; before, it is the holder's, whichever thread that is.
+inline bool holds_the_lock_at_exit() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyThreadState_GetUnchecked() != nullptr;
+#elif PY_VERSION_HEX >= 0x030C0000
+    return _PyThreadState_UncheckedGet() != nullptr;
+#else
+    return PyGILState_Check() != 0;
+#endif
+}
 
 using CreateStep = PyObject* (*)(PyObject* spec, PyModuleDef* definition);
 using ExecStep = int (*)(PyObject* module);
@@ -82,21 +101,26 @@ inline auto module_slots(CreateStep create, ExecStep exec) noexcept {
 }  // namespace compat
 
 // Before 3.14 the interpreter ends a daemon thread that takes its lock back
-// during finalisation by unwinding it. That unwinding must neither pass the
-// module's noexcept boundary (the process would abort) nor run destructors
-// without the lock: the thread waits for the process to end, as since 3.14.
+// during finalisation by unwinding it, from inside whichever C API call ran
+// Python code or waited for the lock. On its way out the unwinding runs the
+// destructors of the module's frames, which then touch no Python object (the
+// thread holds no lock), and it stops at the function's boundary, where the
+// thread waits for the process to end, as every such thread does since 3.14.
 [[noreturn]] void wait_for_exit() noexcept;
 
-// Runs `call`, a use of the C API that may take the lock back (running Python
-// code, or after work without the lock): the unwinding above stops here,
-// before any of the module's frames.
-template <class Call>
-decltype(auto) taking_the_lock(Call call) noexcept {
-    try {
-        return call();
-    } catch (...) {  // that unwinding: nothing else leaves the C API
-        wait_for_exit();
-    }
+// Set by the first of the interpreter's exit steps, which come before any
+// such unwinding: until then no thread of the module's is without the lock,
+// and asking costs a call where this costs a load.
+extern std::atomic<bool> exiting;
+
+// Lets the interpreter set `exiting`; once, while the module loads.
+void watch_for_exit();
+
+// Whether this thread holds the interpreter's lock, as far as the module's
+// frames need to know: only the unwinding at exit runs them without it.
+inline bool holds_the_lock() noexcept {
+    if constexpr (!compat::unwinds_at_exit) return true;
+    return !exiting.load(std::memory_order_acquire) || compat::holds_the_lock_at_exit();
 }
 
 // Thrown after a C API call failed: the Python error indicator is set, and
@@ -110,6 +134,29 @@ class PyErrorAlready {
   private:
     std::source_location where_;
 };
+
+// The whole of a function the interpreter calls: `body()` gives the result;
+// once it threw with the Python error set (or out of memory), `failed(where)`
+// gives the failure's result, `where` being the line that saw the failure.
+template <class Body, class Failed>
+auto at_boundary(Body body, Failed failed) noexcept -> decltype(body()) {
+    try {
+        std::source_location where = std::source_location::current();
+        try {
+            return body();
+        } catch (const PyErrorAlready& error) {
+            where = error.where();
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+        } catch (...) {
+            if (!holds_the_lock()) throw;  // the unwinding at exit
+            PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
+        }
+        return failed(where);
+    } catch (...) {  // the unwinding at exit, from the body or from `failed`
+        wait_for_exit();
+    }
+}
 
 // One strong reference, released when the Ref goes away.
 class Ref {
@@ -127,9 +174,15 @@ class Ref {
     }
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
-    // Releasing the last reference may run Python code (`__del__`, finalisers).
+    // Releasing the last reference may run Python code (`__del__`, finalisers),
+    // where the unwinding above may begin: a destructor lets nothing through.
     ~Ref() {
-        taking_the_lock([this] { Py_XDECREF(object_); });
+        if (object_ == nullptr || !holds_the_lock()) return;
+        try {
+            Py_DECREF(object_);
+        } catch (...) {
+            wait_for_exit();
+        }
     }
 
     PyObject* get() const noexcept { return object_; }
@@ -236,9 +289,7 @@ concept Objects = (std::convertible_to<const Args&, PyObject*> && ...);
 // `callee(...)` with arguments as the vectorcall protocol passes them.
 inline Ref vectorcall(Target callee, PyObject* const* args, std::size_t nargsf,
                       PyObject* kwnames = nullptr) {
-    return check(
-        taking_the_lock([&] { return PyObject_Vectorcall(callee.object, args, nargsf, kwnames); }),
-        callee.where);
+    return check(PyObject_Vectorcall(callee.object, args, nargsf, kwnames), callee.where);
 }
 
 template <class... Args>
@@ -252,9 +303,7 @@ template <class... Args>
     requires Objects<Args...>
 Ref call_method(Target receiver, PyObject* name, const Args&... args) {
     PyObject* stack[] = {receiver.object, static_cast<PyObject*>(args)...};
-    return check(taking_the_lock([&] {
-                     return PyObject_VectorcallMethod(name, stack, 1 + sizeof...(Args), nullptr);
-                 }),
+    return check(PyObject_VectorcallMethod(name, stack, 1 + sizeof...(Args), nullptr),
                  receiver.where);
 }
 
@@ -262,14 +311,14 @@ Ref call_method(Target receiver, PyObject* name, const Args&... args) {
 // key of equal hash compares by its `__eq__`): its error is thrown.
 inline Ref lookup(PyObject* dict, PyObject* key,
                   std::source_location where = std::source_location::current()) {
-    PyObject* value = taking_the_lock([&] { return PyDict_GetItemWithError(dict, key); });
+    PyObject* value = PyDict_GetItemWithError(dict, key);
     if (value == nullptr && PyErr_Occurred()) throw PyErrorAlready(where);
     return Ref::borrow(value);
 }
 
 // `owner.name`, or null with the error pending.
-inline Ref attribute_or_null(PyObject* owner, PyObject* name) noexcept {
-    return Ref::steal(taking_the_lock([&] { return PyObject_GetAttr(owner, name); }));
+inline Ref attribute_or_null(PyObject* owner, PyObject* name) {
+    return Ref::steal(PyObject_GetAttr(owner, name));
 }
 
 // `owner.name`. On a plain module a name that is no attribute of the module
@@ -389,8 +438,7 @@ void parse_arguments(const char* function, const Signature& signature, Arguments
                      std::source_location where = std::source_location::current());
 
 // Adds a traceback entry for `function` at `where` to the pending exception.
-void add_traceback(const char* function, const std::source_location& where,
-                   PyObject* globals) noexcept;
+void add_traceback(const char* function, const std::source_location& where, PyObject* globals);
 
 // Texts shared by the subsystems: the module's globals, and method names.
 namespace names {

@@ -147,20 +147,16 @@ PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                 PyObject* kwnames) noexcept {
     const Function& function = table[index];
     Globals globals(module);
-    std::source_location where = std::source_location::current();
-    try {
-        Arguments arguments{args, nargs, kwnames};
-        parse_arguments(name_of(function), function.signature, arguments);
-        return function.implementation(globals, arguments).release();
-    } catch (const PyErrorAlready& error) {
-        where = error.where();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
-    }
-    add_traceback(function.qualified_name, where, globals.dict());
-    return nullptr;
+    return at_boundary(
+        [&] {
+            Arguments arguments{args, nargs, kwnames};
+            parse_arguments(name_of(function), function.signature, arguments);
+            return function.implementation(globals, arguments).release();
+        },
+        [&](const std::source_location& where) -> PyObject* {
+            add_traceback(function.qualified_name, where, globals.dict());
+            return nullptr;
+        });
 }
 
 template <std::size_t... index>
@@ -189,32 +185,30 @@ void copy_spec_attribute(PyObject* spec, PyObject* dict, const char* from, const
 }
 
 PyObject* create_module(PyObject* spec, PyModuleDef*) noexcept {
-    try {
-        std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
-        if (current == -1) throw PyErrorAlready();
-        if (first_interpreter == -1) {
-            first_interpreter = current;
-        } else if (first_interpreter != current) {
-            PyErr_SetString(PyExc_ImportError,
-                            "Interpreter change detected - this module can only be loaded into one "
-                            "interpreter per process.");
-            throw PyErrorAlready();
-        }
-        if (the_module != nullptr) return Ref::borrow(the_module).release();
+    return at_boundary(
+        [&] {
+            std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+            if (current == -1) throw PyErrorAlready();
+            if (first_interpreter == -1) {
+                first_interpreter = current;
+            } else if (first_interpreter != current) {
+                PyErr_SetString(PyExc_ImportError,
+                                "Interpreter change detected - this module can only be loaded into "
+                                "one interpreter per process.");
+                throw PyErrorAlready();
+            }
+            if (the_module != nullptr) return Ref::borrow(the_module).release();
 
-        Ref name = check(PyObject_GetAttrString(spec, "name"));
-        Ref module = check(PyModule_NewObject(name.get()));
-        PyObject* dict = PyModule_GetDict(module.get());
-        copy_spec_attribute(spec, dict, "loader", "__loader__", true);
-        copy_spec_attribute(spec, dict, "origin", "__file__", true);
-        copy_spec_attribute(spec, dict, "parent", "__package__", true);
-        copy_spec_attribute(spec, dict, "submodule_search_locations", "__path__", false);
-        return module.release();
-    } catch (const PyErrorAlready&) {
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    }
-    return nullptr;
+            Ref name = check(PyObject_GetAttrString(spec, "name"));
+            Ref module = check(PyModule_NewObject(name.get()));
+            PyObject* dict = PyModule_GetDict(module.get());
+            copy_spec_attribute(spec, dict, "loader", "__loader__", true);
+            copy_spec_attribute(spec, dict, "origin", "__file__", true);
+            copy_spec_attribute(spec, dict, "parent", "__package__", true);
+            copy_spec_attribute(spec, dict, "submodule_search_locations", "__path__", false);
+            return module.release();
+        },
+        [](const std::source_location&) -> PyObject* { return nullptr; });
 }
 
 // The module is built for one interpreter version (major.minor: their
@@ -302,33 +296,30 @@ int exec_module(PyObject* module) noexcept {
     }
     the_module = Ref::borrow(module).release();
     Globals globals(module);
-    std::source_location where = std::source_location::current();
-    try {
-        {
-            Ref builtins = check(PyImport_ImportModule("builtins"));
-            check(PyDict_SetItemString(globals.dict(), "__builtins__", builtins.get()));
-        }
-        warn_on_version_change();
-        Constant::make_texts();
-        constants_made = true;
-        register_in_sys_modules(module);
-        Constant::resolve_builtins();
-        Constant::make_composites();
-        run_module_body(module, globals);
-        return 0;
-    } catch (const PyErrorAlready& error) {
-        where = error.where();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
-    }
-    // A failed load leaves nothing behind, so that the next import starts over.
-    if (constants_made) add_traceback("init mysite.core.vorlik", where, globals.dict());
-    Constant::release_all();
-    constants_made = false;
-    Py_CLEAR(the_module);
-    return -1;
+    return at_boundary(
+        [&] {
+            {
+                Ref builtins = check(PyImport_ImportModule("builtins"));
+                check(PyDict_SetItemString(globals.dict(), "__builtins__", builtins.get()));
+            }
+            warn_on_version_change();
+            Constant::make_texts();
+            constants_made = true;
+            register_in_sys_modules(module);
+            Constant::resolve_builtins();
+            Constant::make_composites();
+            run_module_body(module, globals);
+            watch_for_exit();
+            return 0;
+        },
+        [&](const std::source_location& where) {
+            // A failed load leaves nothing behind, so that the next import starts over.
+            if (constants_made) add_traceback("init mysite.core.vorlik", where, globals.dict());
+            Constant::release_all();
+            constants_made = false;
+            Py_CLEAR(the_module);
+            return -1;
+        });
 }
 
 auto slots = compat::module_slots(create_module, exec_module);
