@@ -20,7 +20,10 @@ def env_int(name: str, default: int) -> int:
     return int(os.environ.get(name, default))
 
 
-SECRET_KEY = os.environ.get("MYSITE_SECRET_KEY", "insecure-development-key-change-me")
+# Published with the source: the served entries refuse it unless DEBUG is on
+# (mysite.serving); management commands and the tests run with it.
+DEVELOPMENT_SECRET_KEY = "insecure-development-key-change-me"
+SECRET_KEY = os.environ.get("MYSITE_SECRET_KEY", DEVELOPMENT_SECRET_KEY)
 DEBUG = env_flag("MYSITE_DEBUG")
 ALLOWED_HOSTS: list[str] = [
     host for host in os.environ.get("MYSITE_ALLOWED_HOSTS", "").split(",") if host

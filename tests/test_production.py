@@ -69,3 +69,21 @@ def test_responses_carry_the_security_headers(variables, plain, secure, forwarde
     done = run(["-c", ASK], MYSITE_ALLOWED_HOSTS="testserver", **variables)
     assert done.returncode == 0, done.stderr
     assert json.loads(done.stdout) == {"plain": plain, "secure": secure, "forwarded": forwarded}
+
+
+@pytest.mark.parametrize("entry", ["mysite.wsgi", "mysite.asgi"])
+@pytest.mark.parametrize(
+    "variables, refused",
+    [
+        ({}, True),
+        ({"MYSITE_SECRET_KEY": "insecure-development-key-change-me"}, True),
+        ({"MYSITE_SECRET_KEY": secrets.token_urlsafe(64)}, False),
+        ({"MYSITE_DEBUG": "1"}, False),
+    ],
+    ids=["no key", "the published key", "own key", "debug"],
+)
+def test_served_entries_refuse_the_published_secret_key(entry, variables, refused):
+    done = run(["-c", f"import {entry}"], **variables)
+    assert (done.returncode != 0) == refused, done.stderr
+    refusal = "ImproperlyConfigured: MYSITE_SECRET_KEY is not set: a served site needs a secret key of its own"
+    assert (refusal in done.stderr) == refused, done.stderr
