@@ -1,9 +1,11 @@
 """Production settings from the environment: Django's deployment checks, and the
 security headers and redirects of served responses, each in a fresh process."""
 
+import http.client
 import json
 import os
 import secrets
+import socket
 import subprocess
 import sys
 from pathlib import Path
@@ -14,10 +16,16 @@ REPO = Path(__file__).resolve().parent.parent
 HTTPS_ONLY = {"security.W004", "security.W008", "security.W012", "security.W016"}
 
 
-def run(args, **variables):
+def environment(**variables):
     env = {name: value for name, value in os.environ.items() if not name.startswith("MYSITE_")}
     env.update(variables, MYSITE_FORCED_MAC="1")
-    return subprocess.run([sys.executable, *args], cwd=REPO, env=env, capture_output=True, text=True)
+    return env
+
+
+def run(args, **variables):
+    return subprocess.run(
+        [sys.executable, *args], cwd=REPO, env=environment(**variables), capture_output=True, text=True
+    )
 
 
 @pytest.mark.parametrize("https, warnings", [("1", set()), ("", HTTPS_ONLY)], ids=["https", "plain"])
@@ -34,6 +42,7 @@ def test_deploy_check_has_no_security_warning_with_the_production_variables(http
 
 
 ASK = """
+import http.client
 import json
 import django
 django.setup()
@@ -87,3 +96,34 @@ def test_served_entries_refuse_the_published_secret_key(entry, variables, refuse
     assert (done.returncode != 0) == refused, done.stderr
     refusal = "ImproperlyConfigured: MYSITE_SECRET_KEY is not set: a served site needs a secret key of its own"
     assert (refusal in done.stderr) == refused, done.stderr
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="gunicorn runs on POSIX systems only")
+@pytest.mark.parametrize(
+    "trusted, header, status, hsts",
+    [
+        ("", ("X-Forwarded-Proto", "https"), 301, False),
+        ("1", ("X-Forwarded-Proto", "https"), 404, True),
+        ("1", ("X-Forwarded-Ssl", "on"), 301, False),
+    ],
+    ids=["untrusted", "trusted", "another scheme header"],
+)
+def test_gunicorn_on_loopback_believes_only_the_trusted_proxy_header(tmp_path, trusted, header, status, hsts):
+    # The README's serving command, from the repository root, on a loopback socket handed over.
+    listener = socket.create_server(("127.0.0.1", 0))
+    command = [sys.executable, "-m", "gunicorn", "mysite.wsgi", "--bind", f"fd://{listener.fileno()}"]
+    variables = dict(MYSITE_HTTPS="1", MYSITE_TRUST_X_FORWARDED_PROTO=trusted, MYSITE_ALLOWED_HOSTS="example.org")
+    env = environment(**variables, MYSITE_SECRET_KEY=secrets.token_urlsafe(64), MYSITE_DB_PATH=str(tmp_path / "db"))
+    log = tmp_path / "server.log"
+    with listener, log.open("wb") as output:
+        server = subprocess.Popen(
+            command + ["--no-control-socket"], cwd=REPO, env=env, pass_fds=[listener.fileno()], stderr=output
+        )
+        try:
+            connection = http.client.HTTPConnection(*listener.getsockname(), timeout=60)
+            connection.request("GET", "/missing", headers=dict([header], Host="example.org"))
+            response = connection.getresponse()
+        finally:
+            server.terminate()
+            server.wait()
+    assert (response.status, "Strict-Transport-Security" in response.headers) == (status, hsts), log.read_text()
