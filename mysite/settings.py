@@ -151,7 +151,7 @@ if database_url:
 else:
     DATABASES = {
         "default": {
-            "ENGINE": "django.db.backends.sqlite3",
+            "ENGINE": "mysite.sqlite3",  # Django's, with the file for its owner only
             "NAME": os.environ.get("MYSITE_DB_PATH", str(BASE_DIR / "db.sqlite3")),
             "OPTIONS": {
                 "transaction_mode": "IMMEDIATE",

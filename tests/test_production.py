@@ -127,3 +127,33 @@ def test_gunicorn_on_loopback_believes_only_the_trusted_proxy_header(tmp_path, t
             server.terminate()
             server.wait()
     assert (response.status, "Strict-Transport-Security" in response.headers) == (status, hsts), log.read_text()
+
+
+OPEN_DATABASE = """
+import os, sys
+os.umask(int(sys.argv[1], 8))
+import django
+django.setup()
+from django.core.management import call_command
+from django.db import connection
+with connection.cursor() as cursor:
+    cursor.execute("CREATE TABLE t (x)")  # a write: the -wal and -shm files exist while the connection is open
+    print(*(oct(os.stat(os.environ["MYSITE_DB_PATH"] + suffix).st_mode & 0o777) for suffix in ("", "-wal", "-shm")))
+call_command("check", "--deploy", "--tag", "security")
+"""
+
+
+@pytest.mark.skipif(os.name != "posix", reason="POSIX file modes")
+@pytest.mark.parametrize(
+    "umask, existing, modes, warned",
+    [("022", None, "0o600", False), ("277", None, "0o600", False), ("022", 0o644, "0o644", True)],
+    ids=["new", "new, umask without the owner's bits", "existing, readable by others"],
+)
+def test_the_sqlite_files_are_for_their_owner_only(tmp_path, umask, existing, modes, warned):
+    database = tmp_path / "db.sqlite3"
+    if existing:
+        database.touch(existing)
+        database.chmod(existing)
+    done = run(["-c", OPEN_DATABASE, umask], MYSITE_DB_PATH=str(database))
+    assert done.stdout.split() == [modes] * 3, done.stderr
+    assert ("(mysite.W001) Other users of this machine may open the SQLite database" in done.stderr) == warned
