@@ -67,43 +67,20 @@ def test_signing_in_needs_the_form_s_csrf_token():
     assert signed_in.status_code == 302
 
 
-@pytest.mark.parametrize(
-    "password, refusal",
-    [
-        ("a", "This password is too short. It must contain at least 8 characters."),
-        ("1234", "This password is entirely numeric."),
-        ("password", "This password is too common."),
-        ("operator1", "The password is too similar to the username."),
-        ("a long pass phrase", None),
-    ],
-)
-def test_a_new_user_s_password_must_pass_the_validators(admin_client, password, refusal):
-    fields = {"username": "operator1", "usable_password": "true", "password1": password, "password2": password}
-    page = admin_client.post("/admin/auth/user/add/", fields)
-    assert (refusal in page.content.decode()) if refusal else page.status_code == 302
-    assert User.objects.filter(username="operator1").exists() == (refusal is None)
+@pytest.mark.parametrize("password, made", [("a", False), ("1234", False), ("password", False), ("long phrase", True)])
+def test_a_new_user_s_password_must_pass_the_validators(admin_client, password, made):
+    fields = {"username": "new", "usable_password": "true", "password1": password, "password2": password}
+    admin_client.post("/admin/auth/user/add/", fields)
+    assert User.objects.filter(username="new").exists() == made
 
 
-LOCKED = 429
-WRONG = ("operator", "wrong")
-RIGHT = ("operator", "a long pass phrase")
-
-
-@pytest.mark.parametrize(
-    "attempts, answers",
-    [
-        ([WRONG] * 5 + [RIGHT], [200] * 4 + [LOCKED, LOCKED]),
-        ([WRONG] * 4 + [RIGHT] + [WRONG] * 4, [200] * 4 + [302] + [200] * 4),  # a success starts the count anew
-        ([("other", "wrong")] * 5 + [RIGHT], [200] * 4 + [LOCKED, 302]),  # the user name, not the address alone
-    ],
-    ids=["locked out", "reset on success", "another user name"],
-)
-def test_repeated_wrong_passwords_lock_the_sign_in_out(attempts, answers):
-    User.objects.create_user("operator", password=RIGHT[1], is_staff=True)
-    browser = Client()
-    sent = [browser.post("/admin/login/", {"username": name, "password": password}) for name, password in attempts]
+# Five wrong passwords, then the right one: refused (429) for the user name tried, not for another.
+@pytest.mark.parametrize("tried, answers", [("operator", [200] * 4 + [429, 429]), ("other", [200] * 4 + [429, 302])])
+def test_repeated_wrong_passwords_lock_that_user_name_out(client, tried, answers):
+    User.objects.create_user("operator", password="a long phrase", is_staff=True)
+    attempts = [(tried, "wrong")] * 5 + [("operator", "a long phrase")]
+    sent = [client.post("/admin/login/", {"username": name, "password": password}) for name, password in attempts]
     assert [response.status_code for response in sent] == answers
-    assert ("Account locked: too many login attempts" in sent[-1].content.decode()) == (answers[-1] == LOCKED)
 
 
 @pytest.mark.parametrize(
