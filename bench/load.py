@@ -24,6 +24,7 @@ import contextlib
 import http.client
 import json
 import os
+import secrets
 import socket
 import subprocess
 import sys
@@ -74,6 +75,8 @@ class Server:
             **database,
             DJANGO_SETTINGS_MODULE="bench.loadsite.settings",
             MYSITE_ALLOWED_HOSTS="127.0.0.1",
+            # The served entries refuse the development key.
+            MYSITE_SECRET_KEY=os.environ.get("MYSITE_SECRET_KEY") or secrets.token_urlsafe(64),
             # The identity from the adapters: no firmware program runs, whatever this machine has.
             MYSITE_FORCED_MAC="1",
             PYTHONPATH=os.pathsep.join(filter(None, [str(ROOT), os.environ.get("PYTHONPATH")])),

@@ -7,6 +7,7 @@ environment variables so that a deployment changes no code.
 """
 
 import os
+from datetime import timedelta
 from pathlib import Path
 
 BASE_DIR = Path(__file__).resolve().parent.parent
@@ -20,7 +21,10 @@ def env_int(name: str, default: int) -> int:
     return int(os.environ.get(name, default))
 
 
-SECRET_KEY = os.environ.get("MYSITE_SECRET_KEY", "insecure-development-key-change-me")
+# Published with the source: the served entries refuse it unless DEBUG is on
+# (mysite.serving); management commands and the tests run with it.
+DEVELOPMENT_SECRET_KEY = "insecure-development-key-change-me"
+SECRET_KEY = os.environ.get("MYSITE_SECRET_KEY", DEVELOPMENT_SECRET_KEY)
 DEBUG = env_flag("MYSITE_DEBUG")
 ALLOWED_HOSTS: list[str] = [
     host for host in os.environ.get("MYSITE_ALLOWED_HOSTS", "").split(",") if host
@@ -34,6 +38,7 @@ INSTALLED_APPS = [
     "django.contrib.sessions",
     "django.contrib.messages",
     "django.contrib.staticfiles",
+    "axes",
     "mysite.base",
 ]
 
@@ -48,9 +53,31 @@ MIDDLEWARE = [
     "django.contrib.auth.middleware.AuthenticationMiddleware",
     "django.contrib.messages.middleware.MessageMiddleware",
     "django.middleware.clickjacking.XFrameOptionsMiddleware",
+    # Last, as django-axes asks: it answers for a locked-out sign-in.
+    "axes.middleware.AxesMiddleware",
 ]
 
 ROOT_URLCONF = "mysite.urls"
+
+# Signing in: Django's four password validators, and django-axes, which after
+# MYSITE_LOGIN_FAILURE_LIMIT wrong passwords in a row for one user name from
+# one address refuses that pair for MYSITE_LOGIN_COOLOFF_MINUTES.  By pair, so
+# that guessing from elsewhere does not lock the operator out (behind a proxy
+# every client has the proxy's address, and the limit is per user name).
+AUTH_PASSWORD_VALIDATORS = [
+    {"NAME": f"django.contrib.auth.password_validation.{name}"}
+    for name in [
+        "UserAttributeSimilarityValidator",
+        "MinimumLengthValidator",
+        "CommonPasswordValidator",
+        "NumericPasswordValidator",
+    ]
+]
+AUTHENTICATION_BACKENDS = ["axes.backends.AxesStandaloneBackend", "django.contrib.auth.backends.ModelBackend"]
+AXES_FAILURE_LIMIT = env_int("MYSITE_LOGIN_FAILURE_LIMIT", 5)
+AXES_COOLOFF_TIME = timedelta(minutes=env_int("MYSITE_LOGIN_COOLOFF_MINUTES", 15))
+AXES_LOCKOUT_PARAMETERS = [["username", "ip_address"]]
+AXES_RESET_ON_SUCCESS = True
 
 TEMPLATES = [
     {
@@ -124,7 +151,7 @@ if database_url:
 else:
     DATABASES = {
         "default": {
-            "ENGINE": "django.db.backends.sqlite3",
+            "ENGINE": "mysite.sqlite3",  # Django's, with the file for its owner only
             "NAME": os.environ.get("MYSITE_DB_PATH", str(BASE_DIR / "db.sqlite3")),
             "OPTIONS": {
                 "transaction_mode": "IMMEDIATE",

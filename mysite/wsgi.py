@@ -1,12 +1,12 @@
 """WSGI entry of the application, for servers such as gunicorn: ``mysite.wsgi:application``.
 
-Uses ``mysite.settings`` unless DJANGO_SETTINGS_MODULE names other settings.
+Uses ``mysite.settings`` unless DJANGO_SETTINGS_MODULE names other settings,
+and needs MYSITE_SECRET_KEY unless MYSITE_DEBUG=1.
 """
-
-import os
 
 from django.core.wsgi import get_wsgi_application
 
-os.environ.setdefault("DJANGO_SETTINGS_MODULE", "mysite.settings")
+from mysite.serving import configure_served_settings
 
+configure_served_settings()
 application = get_wsgi_application()

@@ -67,6 +67,22 @@ def test_signing_in_needs_the_form_s_csrf_token():
     assert signed_in.status_code == 302
 
 
+@pytest.mark.parametrize("password, made", [("a", False), ("1234", False), ("password", False), ("long phrase", True)])
+def test_a_new_user_s_password_must_pass_the_validators(admin_client, password, made):
+    fields = {"username": "new", "usable_password": "true", "password1": password, "password2": password}
+    admin_client.post("/admin/auth/user/add/", fields)
+    assert User.objects.filter(username="new").exists() == made
+
+
+# Five wrong passwords, then the right one: refused (429) for the user name tried, not for another.
+@pytest.mark.parametrize("tried, answers", [("operator", [200] * 4 + [429, 429]), ("other", [200] * 4 + [429, 302])])
+def test_repeated_wrong_passwords_lock_that_user_name_out(client, tried, answers):
+    User.objects.create_user("operator", password="a long phrase", is_staff=True)
+    attempts = [(tried, "wrong")] * 5 + [("operator", "a long phrase")]
+    sent = [client.post("/admin/login/", {"username": name, "password": password}) for name, password in attempts]
+    assert [response.status_code for response in sent] == answers
+
+
 @pytest.mark.parametrize(
     "dept, name, value",
     [

@@ -121,7 +121,7 @@ def test_module_not_importable_is_e001(monkeypatch):
     (error,) = check_machine_identity()
     assert error.id == "vorlik.E001" and error.is_serious()
     assert "mysite.core.vorlik cannot be imported: ModuleNotFoundError" in error.msg
-    assert 'python -m pip install -e ".[test]"' in error.hint
+    assert 'python -m pip install -e ".[production]"' in error.hint
 
 
 @pytest.mark.skipif(platform.system() != "Linux", reason="the Linux firmware query")

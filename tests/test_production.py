@@ -1,9 +1,11 @@
 """Production settings from the environment: Django's deployment checks, and the
 security headers and redirects of served responses, each in a fresh process."""
 
+import http.client
 import json
 import os
 import secrets
+import socket
 import subprocess
 import sys
 from pathlib import Path
@@ -14,10 +16,16 @@ REPO = Path(__file__).resolve().parent.parent
 HTTPS_ONLY = {"security.W004", "security.W008", "security.W012", "security.W016"}
 
 
-def run(args, **variables):
+def environment(**variables):
     env = {name: value for name, value in os.environ.items() if not name.startswith("MYSITE_")}
     env.update(variables, MYSITE_FORCED_MAC="1")
-    return subprocess.run([sys.executable, *args], cwd=REPO, env=env, capture_output=True, text=True)
+    return env
+
+
+def run(args, **variables):
+    return subprocess.run(
+        [sys.executable, *args], cwd=REPO, env=environment(**variables), capture_output=True, text=True
+    )
 
 
 @pytest.mark.parametrize("https, warnings", [("1", set()), ("", HTTPS_ONLY)], ids=["https", "plain"])
@@ -34,6 +42,7 @@ def test_deploy_check_has_no_security_warning_with_the_production_variables(http
 
 
 ASK = """
+import http.client
 import json
 import django
 django.setup()
@@ -69,3 +78,56 @@ def test_responses_carry_the_security_headers(variables, plain, secure, forwarde
     done = run(["-c", ASK], MYSITE_ALLOWED_HOSTS="testserver", **variables)
     assert done.returncode == 0, done.stderr
     assert json.loads(done.stdout) == {"plain": plain, "secure": secure, "forwarded": forwarded}
+
+
+@pytest.mark.parametrize("entry", ["mysite.wsgi", "mysite.asgi"])
+@pytest.mark.parametrize(
+    "variables, refused",
+    [({}, True), ({"MYSITE_SECRET_KEY": "insecure-development-key-change-me"}, True), ({"MYSITE_DEBUG": "1"}, False)]
+    + [({"MYSITE_SECRET_KEY": secrets.token_urlsafe(64)}, False)],
+)
+def test_served_entries_refuse_the_published_secret_key(entry, variables, refused):
+    done = run(["-c", f"import {entry}"], **variables)
+    refusal = "ImproperlyConfigured: MYSITE_SECRET_KEY is not set: a served site needs a secret key of its own"
+    assert (refusal in done.stderr) == refused == (done.returncode != 0), done.stderr
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="gunicorn runs on POSIX systems only")
+@pytest.mark.parametrize(
+    "trusted, header, status",
+    [("", "X-Forwarded-Proto: https", 301), ("1", "X-Forwarded-Proto: https", 404), ("1", "X-Forwarded-Ssl: on", 301)],
+)
+def test_gunicorn_on_loopback_believes_only_the_trusted_proxy_header(trusted, header, status):
+    sock = socket.create_server(("127.0.0.1", 0))  # the README's serving command, on a socket handed over
+    command = [sys.executable, "-m", "gunicorn", "mysite.wsgi", "-b", f"fd://{sock.fileno()}", "--no-control-socket"]
+    variables = dict(MYSITE_HTTPS="1", MYSITE_TRUST_X_FORWARDED_PROTO=trusted, MYSITE_ALLOWED_HOSTS="127.0.0.1")
+    env = environment(**variables, MYSITE_SECRET_KEY=secrets.token_urlsafe(64))
+    with sock, subprocess.Popen(command, cwd=REPO, env=env, pass_fds=[sock.fileno()]) as server:
+        try:
+            connection = http.client.HTTPConnection(*sock.getsockname(), timeout=60)
+            connection.request("GET", "/missing", headers=dict([header.split(": ")]))
+            assert connection.getresponse().status == status
+        finally:
+            server.terminate()
+
+
+OPEN_DATABASE = """
+import os, sys, django
+os.umask(int(sys.argv[1], 8))
+django.setup()
+from django.db import connection
+connection.cursor().execute("CREATE TABLE t (x)")  # a write: -wal and -shm exist while the connection is open
+print(*(oct(os.stat(os.environ["MYSITE_DB_PATH"] + suffix).st_mode & 0o777) for suffix in ("", "-wal", "-shm")))
+django.core.management.call_command("check", "--deploy", "--tag", "security")
+"""
+
+
+@pytest.mark.skipif(os.name != "posix", reason="POSIX file modes")
+@pytest.mark.parametrize("umask, existing, mode", [("022", 0, "0o600"), ("277", 0, "0o600"), ("0", 0o644, "0o644")])
+def test_the_sqlite_files_are_for_their_owner_only_or_the_check_warns(tmp_path, umask, existing, mode):
+    if existing:
+        (tmp_path / "db").touch()
+        (tmp_path / "db").chmod(existing)
+    done = run(["-c", OPEN_DATABASE, umask], MYSITE_DB_PATH=str(tmp_path / "db"))
+    assert done.stdout.split() == [mode] * 3, done.stderr
+    assert ("(mysite.W001) Other users of this machine may open the SQLite database" in done.stderr) == bool(existing)

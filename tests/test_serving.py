@@ -37,7 +37,7 @@ print(os.environ["DJANGO_SETTINGS_MODULE"])
 
 
 def test_entries_answer_with_the_application_settings():
-    env = dict(os.environ, MYSITE_ALLOWED_HOSTS="127.0.0.1")
+    env = dict(os.environ, MYSITE_ALLOWED_HOSTS="127.0.0.1", MYSITE_SECRET_KEY="a served site's own key")
     env.pop("DJANGO_SETTINGS_MODULE", None)
     done = subprocess.run([sys.executable, "-c", ENTRIES], env=env, capture_output=True, text=True)
     assert done.returncode == 0, done.stderr

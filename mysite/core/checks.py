@@ -12,7 +12,7 @@ from django.core.checks import Error, Warning
 
 from mysite.core.identity import Notes, firmware_hint, not_unique, not_unique_hint, observe
 
-INSTALL_COMMAND = 'python -m pip install -e ".[test]"'
+INSTALL_COMMAND = 'python -m pip install -e ".[production]"'
 # The built-in key of a build that sets no VORLIK_DEFAULT_KEY (the default in
 # pyproject.toml and CMakeLists.txt): anyone with the source code knows it.
 PUBLISHED_DEFAULT_KEY = "Vk7#mQ2p!Lx9@Rb4"

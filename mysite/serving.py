@@ -1,0 +1,21 @@
+"""What the WSGI and ASGI entries share: the settings a served site runs with."""
+
+import os
+
+from django.core.exceptions import ImproperlyConfigured
+
+
+def configure_served_settings() -> None:
+    """Select the application's settings (unless DJANGO_SETTINGS_MODULE names
+    others) and refuse to serve with the development secret key, which is
+    published with the source: anyone could sign cookies for the site."""
+    os.environ.setdefault("DJANGO_SETTINGS_MODULE", "mysite.settings")
+    from django.conf import settings
+
+    from mysite.settings import DEVELOPMENT_SECRET_KEY
+
+    if not settings.DEBUG and settings.SECRET_KEY == DEVELOPMENT_SECRET_KEY:
+        raise ImproperlyConfigured(
+            "MYSITE_SECRET_KEY is not set: a served site needs a secret key of its own "
+            "(only MYSITE_DEBUG=1 serves with the published development key)"
+        )

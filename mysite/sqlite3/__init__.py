@@ -1,0 +1,1 @@
+"""Django's SQLite backend, with the database file for its owner only."""
