@@ -10,3 +10,8 @@ from django.core.wsgi import get_wsgi_application
 os.environ.setdefault("DJANGO_SETTINGS_MODULE", "mysite.settings")
 
 application = get_wsgi_application()
+
+# Each serving process records itself in the server registry, from its first request on.
+from mysite.base.servers import register_when_serving  # noqa: E402 - needs the application loaded
+
+register_when_serving()
