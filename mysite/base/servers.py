@@ -124,7 +124,9 @@ def _unavailable(exc: BaseException) -> RegistryUnavailable:
         missing = Server._meta.db_table not in connection.introspection.table_names()
     except DatabaseError:
         missing = False
-    return RegistryUnavailable(MIGRATE_HINT if missing else f"the database is not available: {exception_line(exc)}")
+    if missing:
+        return RegistryUnavailable(MIGRATE_HINT)
+    return RegistryUnavailable(f"the database is not available or refused the record: {exception_line(exc)}")
 
 
 def register() -> Server:
