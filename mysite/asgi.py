@@ -6,7 +6,6 @@ and needs MYSITE_SECRET_KEY unless MYSITE_DEBUG=1.
 
 from django.core.asgi import get_asgi_application
 
-from mysite.serving import configure_served_settings
+from mysite.serving import served
 
-configure_served_settings()
-application = get_asgi_application()
+application = served(get_asgi_application)

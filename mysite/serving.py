@@ -1,6 +1,9 @@
-"""What the WSGI and ASGI entries share: the settings a served site runs with."""
+"""What the WSGI and ASGI entries share: the settings a served site runs with,
+and the server registry's record of each serving process."""
 
 import os
+from collections.abc import Callable
+from typing import TypeVar
 
 from django.core.exceptions import ImproperlyConfigured
 
@@ -19,3 +22,17 @@ def configure_served_settings() -> None:
             "MYSITE_SECRET_KEY is not set: a served site needs a secret key of its own "
             "(only MYSITE_DEBUG=1 serves with the published development key)"
         )
+
+
+Application = TypeVar("Application")
+
+
+def served(make_application: Callable[[], Application]) -> Application:
+    """The application an entry serves; each serving process records itself in
+    the server registry from its first request on."""
+    configure_served_settings()
+    application = make_application()
+    from mysite.base.servers import register_when_serving  # needs the application loaded
+
+    register_when_serving()
+    return application

@@ -7,6 +7,7 @@ environment variables so that a deployment changes no code.
 """
 
 import os
+import socket
 from datetime import timedelta
 from pathlib import Path
 
@@ -160,6 +161,12 @@ else:
             },
         }
     }
+
+# The installation's server registry: this server's name there (one name per
+# application server; every server's is its host name unless set), and after
+# how many days without a sign of life a server no longer counts.
+SERVER_NAME = os.environ.get("MYSITE_SERVER_NAME", "").strip() or socket.gethostname()
+SERVER_STALE_DAYS = env_int("MYSITE_SERVER_STALE_DAYS", 7)
 
 DEFAULT_AUTO_FIELD = "django.db.models.BigAutoField"
 USE_TZ = True

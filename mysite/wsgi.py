@@ -6,7 +6,6 @@ and needs MYSITE_SECRET_KEY unless MYSITE_DEBUG=1.
 
 from django.core.wsgi import get_wsgi_application
 
-from mysite.serving import configure_served_settings
+from mysite.serving import served
 
-configure_served_settings()
-application = get_wsgi_application()
+application = served(get_wsgi_application)

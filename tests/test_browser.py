@@ -5,19 +5,24 @@ README's come from ``MYSITE_SCREENSHOTS=docs``); otherwise they go to a
 temporary folder.
 """
 
+import hashlib
 import os
 import platform
 import shutil
 import subprocess
 import tempfile
+from datetime import timedelta
 from pathlib import Path
 from unittest import mock
 
 import pytest
 from django.contrib.auth.models import Permission, User
 from django.contrib.staticfiles.testing import StaticLiveServerTestCase
+from django.test import override_settings
+from django.utils import timezone
 
 from bench import program_environment
+from mysite.base.models import Server
 from mysite.core import vorlik
 
 CHROMIUM, DRIVER = shutil.which("chromium"), "/usr/bin/chromedriver"
@@ -35,6 +40,19 @@ def dmidecode(command, **options):
     return UUID.encode() + b"\n"
 
 
+def record_servers():
+    """app-2 a clone of app-1, app-3 built with another key, old retired long ago."""
+    now = timezone.now()
+    for name, uuid, key, days in [("app-1", UUID, "a", 0), ("app-2", UUID, "a", 0),
+                                  ("app-3", UUID[::-1], "b", 0), ("old", UUID[::-1], "c", 30)]:
+        Server.objects.create(name=name, category="SMBIOS", identifier=uuid.replace("-", ""),
+                              key_fingerprint=hashlib.sha256(key.encode()).hexdigest(),
+                              module_file="vorlik.cpython-311-x86_64-linux-gnu.so", openssl=True,
+                              python_version="3.11.7", django_version="5.2.20",
+                              first_seen=now - timedelta(days=40), last_seen=now - timedelta(days=days, minutes=3))
+
+
+@override_settings(SERVER_NAME="app-1")
 class OperatorSession(StaticLiveServerTestCase):
     @classmethod
     def setUpClass(cls):
@@ -74,7 +92,7 @@ class OperatorSession(StaticLiveServerTestCase):
             patcher.start()
             self.addCleanup(patcher.stop)
         user = User.objects.create_user("operator", password="a long pass phrase", is_staff=True)
-        codenames = ["add_parameter", "change_parameter", "view_parameter", "view_machine_identity"]
+        codenames = ["add_parameter", "change_parameter", "view_parameter", "view_machine_identity", "view_server"]
         user.user_permissions.set(Permission.objects.filter(codename__in=codenames))
 
     def find(self, selector):
@@ -137,6 +155,16 @@ class OperatorSession(StaticLiveServerTestCase):
         self.assertIn(f"Machine identity: SMBIOS {UUID.replace('-', '')}", self.text("#identity"))
         self.assertIn("No findings", self.text("#findings"))
         self.browser.save_screenshot(str(self.screenshots / "console-identity.png"))
+
+        record_servers()
+        self.click(link="Home")
+        self.click(link="Servers")
+        findings = self.text("#findings")
+        self.assertIn("vorlik.E004: This server (app-1) has another built-in default key than app-3", findings)
+        self.assertIn("vorlik.W004: Another server has this server's machine identity", findings)
+        self.assertIn("shared with app-2", self.text("#servers"))
+        self.browser.execute_script("arguments[0].scrollIntoView()", self.find("#servers"))
+        self.browser.save_screenshot(str(self.screenshots / "console-servers.png"))
 
         self.click("#logout-form button")
         self.assertIn("Logged out", self.text())

@@ -4,14 +4,16 @@ machine identity page, through Django's test client."""
 import os
 import platform
 import subprocess
+from datetime import timedelta
 
 import pytest
 from django.contrib.admin.models import CHANGE, LogEntry
 from django.contrib.auth.models import Permission, User
 from django.test import Client
+from django.utils import timezone
 
 from mysite.base.admin import ParameterForm
-from mysite.base.models import NAME_MAX_LENGTH, Parameter, get_param_value, set_param_value
+from mysite.base.models import NAME_MAX_LENGTH, Parameter, Server, get_param_value, set_param_value
 from mysite.core import vorlik
 from mysite.core.identity import NOT_VISIBLE
 
@@ -20,6 +22,7 @@ pytestmark = pytest.mark.django_db
 ADD = "/admin/base/parameter/add/"
 LIST = "/admin/base/parameter/"
 IDENTITY = "/admin/identity/"
+SERVERS = "/admin/servers/"
 UUID = "4C4C4544-0042-3510-8052-B4C04F4E3232"
 
 
@@ -44,6 +47,9 @@ def login(client):
         (None, IDENTITY, 302, "/admin/login/?next=/admin/identity/"),
         ((), LIST, 200, None),
         ((), IDENTITY, 403, None),
+        (None, SERVERS, 302, "/admin/login/?next=/admin/servers/"),
+        ((), SERVERS, 403, None),
+        (("view_server",), SERVERS, 200, None),
         (("view_machine_identity",), "/admin/", 200, None),
     ],
 )
@@ -213,3 +219,22 @@ def test_identity_page_reads_the_identity_each_time(client, login, machine):
     assert "SMBIOS 4C4C" in client.get(IDENTITY).content.decode()
     machine.identity = ("MachineGUID", "1" * 32)
     assert f"MachineGUID {'1' * 32}" in client.get(IDENTITY).content.decode()
+
+
+def test_servers_page_marks_shared_identities_other_keys_and_stale_servers(client, login, settings):
+    now = timezone.now()
+    servers = [("a", "1", "k1", 0), ("b", "1", "k1", 0), ("c", "2", "k2", 0), ("old", "2", "k3", 8)]
+    for name, identifier, key, days in servers:
+        Server.objects.create(name=name, category="SMBIOS", identifier=identifier * 32, key_fingerprint=key * 20,
+                              module_file="vorlik.so", openssl=True, python_version="3.11", django_version="5.2",
+                              first_seen=now, last_seen=now - timedelta(days=days))
+    settings.SERVER_NAME = "c"
+    user = login("view_server")
+    page = client.get(SERVERS).content.decode()
+    assert "vorlik.E004" in page and "vorlik.W004" not in page  # the stale one shares c's identity
+    assert (page.count("shared with"), page.count(">differs<"), page.count("<strong>stale</strong>")) == (2, 1, 1)
+    chosen = {"remove": Server.objects.get(name="old").pk}
+    assert client.post(SERVERS, chosen).status_code == 403
+    user.user_permissions.add(Permission.objects.get(codename="delete_server"))
+    assert client.post(SERVERS, chosen).status_code == 302
+    assert list(Server.objects.values_list("name", flat=True)) == ["a", "b", "c"]

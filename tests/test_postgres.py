@@ -21,6 +21,7 @@ AGAIN = [
     "tests/test_store.py",
     "tests/test_bridge.py",
     "tests/test_serving.py",
+    "tests/test_servers.py",
     "tests/test_command.py::test_param_needs_a_migrated_database",
 ]
 # Short bounded waits (seconds), so that a request that overruns them shows quickly.

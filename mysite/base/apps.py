@@ -9,10 +9,12 @@ class BaseConfig(AppConfig):
     default_auto_field = "django.db.models.BigAutoField"
 
     def ready(self):
-        from mysite.core.checks import check_default_key, check_machine_identity
+        from mysite.base.servers import check_identity_and_servers
+        from mysite.core.checks import check_default_key
         from mysite.sqlite3.base import check_database_file_mode
 
         # Deployment only: the identity starts programs, an ordinary check must not.
-        checks.register(check_machine_identity, "vorlik", deploy=True)
+        # The identity check, then the server registry's, which records the identity it read.
+        checks.register(check_identity_and_servers, "vorlik", deploy=True)
         checks.register(check_default_key, "vorlik", deploy=True)
         checks.register(check_database_file_mode, checks.Tags.security, deploy=True)

@@ -152,3 +152,44 @@ def GetParamValue(name: str) -> str:
     Raises ``ParameterNotFound`` (a ``LookupError``) when it was never set.
     """
     return get_param_value(name)
+
+
+# The installation's server registry (see mysite.base.servers).
+
+SERVER_NAME_MAX_LENGTH = 255  # a host name's longest form
+
+
+class Server(models.Model):
+    """One application server of the installation, as it last recorded itself."""
+
+    name = models.CharField(max_length=SERVER_NAME_MAX_LENGTH, unique=True)
+    category = models.CharField("identity category", max_length=20, blank=True)
+    identifier = models.CharField("identity", max_length=200, blank=True)
+    not_unique = models.TextField("why the identity is not unique", blank=True)
+    key_fingerprint = models.CharField("built-in key fingerprint", max_length=64, blank=True)
+    module_file = models.CharField("module file", max_length=200)
+    openssl = models.BooleanField("AES through OpenSSL")
+    python_version = models.CharField("Python", max_length=40)
+    django_version = models.CharField("Django", max_length=40)
+    first_seen = models.DateTimeField()
+    last_seen = models.DateTimeField()
+
+    class Meta:
+        ordering = ["name"]
+
+    def __str__(self) -> str:
+        return self.name
+
+    @property
+    def build(self) -> dict:
+        return {
+            "module": self.module_file,
+            "openssl": self.openssl,
+            "python": self.python_version,
+            "django": self.django_version,
+        }
+
+    @property
+    def build_text(self) -> str:
+        with_openssl = "with OpenSSL" if self.openssl else "without OpenSSL"
+        return f"{self.module_file} ({with_openssl}), Python {self.python_version}, Django {self.django_version}"

@@ -39,6 +39,7 @@ def check_machine_identity(app_configs=None, **kwargs) -> list:
     seen = Notes()
     try:
         category, identifier = observe(vorlik.logger, vorlik.get_system_uuid, seen)
+        _share_with_the_server_registry(category, identifier)
         forced = bool(vorlik.FORCED_MAC)
         problem = not_unique(category, identifier)
     except Exception as exc:
@@ -90,3 +91,10 @@ def check_default_key(app_configs=None, **kwargs) -> list:
             id="vorlik.W003",
         )
     ]
+
+
+def _share_with_the_server_registry(category, identifier) -> None:
+    """The registry's check (mysite.base.servers) records this identity rather than read it again."""
+    from mysite.base.servers import remember_identity
+
+    remember_identity(category, identifier)

@@ -11,6 +11,7 @@ from django.conf import settings
 from django.core.management.base import BaseCommand, CommandError
 from django.db import DatabaseError, connection
 
+from mysite.base import servers
 from mysite.base.models import Parameter, ParameterNotFound
 from mysite.core.identity import IdentityNotUnique, derive_app_specific_id
 from mysite.core.report import annotate_addresses, ask, identity_report
@@ -63,6 +64,11 @@ class Command(BaseCommand):
 
         sub.add_parser("macs", parents=[common], help="the network adapters' addresses, up first")
 
+        listing = sub.add_parser(
+            "servers", parents=[common], help="the installation's servers as they recorded themselves"
+        )
+        listing.add_argument("--json", action="store_true", help="print one JSON list")
+
         for action, what in (("encrypt", "plain text"), ("decrypt", "Base64 cipher text")):
             cipher = sub.add_parser(action, parents=[common], help=f"{action} text")
             cipher.add_argument(
@@ -103,6 +109,8 @@ class Command(BaseCommand):
                 self.identity(vorlik, options["json"], options["app_id"])
             elif action == "macs":
                 self.macs(vorlik)
+            elif action == "servers":
+                self.servers(options["json"])
             elif action in ("encrypt", "decrypt"):
                 self.cipher(vorlik, action, options["text"], options["key"])
             else:
@@ -131,15 +139,42 @@ class Command(BaseCommand):
             except (TypeError, ValueError) as exc:
                 raise CommandError(f"refused: {exc}") from exc
 
+        registry = self._registry((report.category, report.identifier))
         if as_json:
             out = report.as_dict(tracebacks=self.verbose)
             if app_id is not None:
                 out.update(app_id=app_id, app_specific_id=app_specific)
+            out["registry"] = registry
             self.stdout.write(json.dumps(out, ensure_ascii=False))
         else:
             self._print_identity(report)
+            self._print_registry(registry)
             if app_id is not None:
                 self.stdout.write(f"App-specific identifier for {app_id!r}: {app_specific}")
+
+    @staticmethod
+    def _registry(identity) -> dict:
+        """This server's record refreshed, and its findings among the installation's servers."""
+        registry = {"name": settings.SERVER_NAME, "recorded": False, "problem": None, "findings": []}
+        try:
+            _, found = servers.register_and_find(identity)
+        except servers.RegistryUnavailable as exc:
+            registry["problem"] = str(exc)
+            return registry
+        registry["recorded"] = True
+        registry["findings"] = [{"id": message.id, "message": message.msg, "hint": message.hint} for message in found]
+        return registry
+
+    def _print_registry(self, registry):
+        write = self.stdout.write
+        if not registry["recorded"]:
+            write(f"Server registry: {registry['name']} is not recorded: {registry['problem']}")
+            return
+        write(f"Server registry: recorded as {registry['name']}; "
+              + ("findings:" if registry["findings"] else "nothing found among the servers seen recently"))
+        for finding in registry["findings"]:
+            write(f"  {finding['id']}: {finding['message']}")
+            write(f"    hint: {finding['hint']}")
 
     def _print_identity(self, report):
         write = self.stdout.write
@@ -177,6 +212,32 @@ class Command(BaseCommand):
             self.stderr.write("no adapter address found")
             return
         self._print_addresses(annotate_addresses(report.value))
+
+    def servers(self, as_json):
+        try:
+            rows = servers.standings(servers.all_servers())
+        except servers.RegistryUnavailable as exc:
+            raise CommandError(str(exc)) from exc
+        if as_json:
+            self.stdout.write(json.dumps([row.as_dict() for row in rows], ensure_ascii=False))
+            return
+        if not rows:
+            self.stdout.write("No server has recorded itself yet.")
+        for row in rows:
+            server = row.server
+            marks = ["stale"] if row.stale else []
+            if row.shares_identity_with:
+                marks.append("identity shared with " + ", ".join(row.shares_identity_with))
+            if row.key_differs:
+                marks.append("built-in key differs")
+            self.stdout.write(f"{server.name}{' (' + '; '.join(marks) + ')' if marks else ''}")
+            self.stdout.write(f"  identity:    {server.category} {server.identifier or '(empty)'}")
+            if server.not_unique:
+                self.stdout.write(f"               {server.not_unique}")
+            self.stdout.write(f"  key:         {row.short_fingerprint or '(cipher failed)'}")
+            self.stdout.write(f"  build:       {server.build_text}")
+            self.stdout.write(f"  last seen:   {server.last_seen.isoformat(timespec='seconds')}"
+                              f" (first {server.first_seen.isoformat(timespec='seconds')})")
 
     # cipher
 
