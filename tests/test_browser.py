@@ -35,6 +35,7 @@ def dmidecode(command, **options):
     return UUID.encode() + b"\n"
 
 
+@pytest.mark.usefixtures("readings_here")
 class OperatorSession(StaticLiveServerTestCase):
     @classmethod
     def setUpClass(cls):

@@ -127,7 +127,7 @@ def test_the_list_shortens_long_values_searches_and_filters(client, login):
 
 
 @pytest.fixture
-def machine(monkeypatch):
+def machine(monkeypatch, readings_here):
     """The firmware program answers ``machine.dmidecode`` (raised when an exception; what it
     wrote on stderr in ``machine.stderr``) and the combined identity is ``machine.identity``."""
 

@@ -8,9 +8,9 @@ finds and never raises: whatever goes wrong becomes one of its messages.
 
 import importlib
 
-from django.core.checks import Error, Warning
+from django.core.checks import ERROR, Error, Warning
 
-from mysite.core.identity import Notes, firmware_hint, not_unique, not_unique_hint, observe
+from mysite.core.identity import Notes, ReadingFailed, firmware_hint, not_unique, not_unique_hint, observe, read_apart
 
 INSTALL_COMMAND = 'python -m pip install -e ".[test]"'
 # The built-in key of a build that sets no VORLIK_DEFAULT_KEY (the default in
@@ -32,23 +32,42 @@ def _import_module():
         )
 
 
+def _cannot_read(reason: str) -> Error:
+    return Error(
+        f"The machine identity cannot be read: {reason}",
+        hint="python manage.py vorlik identity --verbose shows where it fails.",
+        id="vorlik.E002",
+    )
+
+
 def check_machine_identity(app_configs=None, **kwargs) -> list:
-    vorlik, error = _import_module()
+    """The findings about the machine identity, read in a process of its own (see ``identity_findings``)."""
+    _, error = _import_module()
     if error:
         return [error]
+    try:
+        found = read_apart(f"{__name__}:identity_findings")
+    except ReadingFailed as exc:
+        return [_cannot_read(str(exc))]
+    return [(Error if item["level"] >= ERROR else Warning)(item["msg"], hint=item["hint"], id=item["id"])
+            for item in found]
+
+
+def identity_findings() -> list[dict]:
+    """The identity check's findings in this process, as dictionaries of level, msg, hint and id."""
+    vorlik = importlib.import_module("mysite.core.vorlik")
+    return [{"level": found.level, "msg": found.msg, "hint": found.hint, "id": found.id}
+            for found in _identity_findings(vorlik)]
+
+
+def _identity_findings(vorlik) -> list:
     seen = Notes()
     try:
         category, identifier = observe(vorlik.logger, vorlik.get_system_uuid, seen)
         forced = bool(vorlik.FORCED_MAC)
         problem = not_unique(category, identifier)
     except Exception as exc:
-        return [
-            Error(
-                f"The machine identity cannot be read: {type(exc).__name__}: {exc}",
-                hint="python manage.py vorlik identity --verbose shows where it fails.",
-                id="vorlik.E002",
-            )
-        ]
+        return [_cannot_read(f"{type(exc).__name__}: {exc}")]
     if problem:
         return [Warning(problem, hint=not_unique_hint(category, forced, seen.notes), id="vorlik.W001")]
     if category == "MAC" and not forced:
