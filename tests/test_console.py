@@ -126,6 +126,30 @@ def test_the_list_shortens_long_values_searches_and_filters(client, login):
         assert [p.name for p in shown] == names
 
 
+@pytest.mark.parametrize(
+    "query, status, names",
+    [
+        *((lookup, 400, None) for lookup in (
+            "value__regex=(", "name__iregex=???", "dept__range=1", "value__regex=(a%2B)%2B$", "id__in=x",
+            "pk__gt=0", "name=colour", "name__startswith=c", "history__id=1", "dept__gt=1", "dept__in=2")),
+        ("dept=abc", 302, None),
+        ("dept=2", 200, ["colour"]),
+        ("dept__isnull=False&q=LONG", 200, ["long"]),
+        ("q=(a%2B)%2B$", 200, []),
+    ],
+)
+def test_the_list_takes_only_the_filters_it_offers(client, login, query, status, names):
+    login("view_parameter")
+    set_param_value("long", "a" * 25 + "!")
+    set_param_value("colour", "grün", dept=2)
+    response = client.get(f"{LIST}?{query}")
+    assert response.status_code == status
+    if status == 302:
+        assert response["Location"] == f"{LIST}?e=1"
+    if names is not None:
+        assert [p.name for p in response.context["cl"].result_list] == names
+
+
 @pytest.fixture
 def machine(monkeypatch, readings_here):
     """The firmware program answers ``machine.dmidecode`` (raised when an exception; what it

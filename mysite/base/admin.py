@@ -2,6 +2,7 @@
 
 from django import forms
 from django.contrib import admin
+from django.contrib.admin.utils import get_fields_from_path
 from django.utils.text import Truncator
 
 from mysite.base.models import DEFAULT_DEPT, Parameter
@@ -37,6 +38,21 @@ class ParameterAdmin(admin.ModelAdmin):
     list_filter = ["dept"]
     search_fields = ["name", "value"]
     ordering = ["dept", "name"]
+
+    def lookup_allowed(self, lookup, value, request=None):
+        # Only what the list's filters ask for: the admin hands any other lookup
+        # to the queryset as typed (value__regex=..., a regular expression run on
+        # the server's behalf, or a 500); a refused one is answered with 400.
+        return lookup in self.filter_lookups(request)
+
+    def filter_lookups(self, request) -> set[str]:
+        """The query-string parameters of the list's filters (list_filter names fields)."""
+        lookups = set()
+        for path in self.get_list_filter(request):
+            field = get_fields_from_path(self.model, path)[-1]
+            spec = admin.FieldListFilter.create(field, request, {}, self.model, self, field_path=path)
+            lookups.update(spec.expected_parameters())
+        return lookups
 
     @admin.display(description="value", ordering="value")
     def shown_value(self, parameter: Parameter) -> str:
