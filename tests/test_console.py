@@ -114,6 +114,37 @@ def test_a_name_taken_in_its_department_is_refused_and_free_in_another(client, l
     assert sorted(Parameter.objects.values_list("dept", "value")) == [(0, "first"), (1, "other")]
 
 
+LOOKALIKES = [
+    "cafe\u0301", " colour", "colour ", "col\tour", "colo\u200bur", "colo\u200dur", "\ufeffcolour", "colour\u200f",
+    "colour\u00a0", "col\u2060our", "c\u00adolour", "c\u043elour", "\uff43\uff4f\uff4c\uff4f\uff55\uff52", "colour\n",
+]
+
+
+@pytest.mark.parametrize("name", LOOKALIKES)
+def test_a_new_name_that_looks_like_a_stored_one_is_refused(name):
+    set_param_value("colour", "blue")
+    set_param_value("café", "au lait")
+    form = ParameterForm(data={"dept": "0", "name": name, "value": "v"})
+    assert not form.is_valid()
+    # A tab inside leaves a gap: refused for the character, not as a look-alike.
+    expected = "control or invisible characters (U+0009)" if "\t" in name else "looks like 'c"
+    assert any(expected in problem for problem in form.errors["name"]), form.errors
+    assert Parameter.objects.count() == 2
+
+
+def test_only_new_names_are_held_to_the_console_s_rule(client, login):
+    login()
+    set_param_value("colour", "blue")
+    set_param_value(" colour", "stored through the bridge")
+    lookalike = Parameter.objects.get(name=" colour")
+    change = f"{LIST}{lookalike.pk}/change/"
+    assert client.post(change, {"dept": "0", "name": " colour", "value": "edited"}).status_code == 302
+    assert get_param_value(" colour") == "edited"
+    refused = client.post(change, {"dept": "0", "name": "c\u043elour", "value": "edited"}).content.decode()
+    assert "the name looks like &#x27;colour&#x27;" in refused
+    assert client.post(ADD, {"dept": "1", "name": "c\u043elour", "value": "elsewhere"}).status_code == 302
+
+
 def test_the_list_shortens_long_values_searches_and_filters(client, login):
     login()
     set_param_value("long", "é" * 500)

@@ -3,9 +3,11 @@
 from django import forms
 from django.contrib import admin
 from django.contrib.admin.utils import get_fields_from_path
+from django.core.exceptions import ValidationError
 from django.utils.text import Truncator
 
-from mysite.base.models import DEFAULT_DEPT, Parameter
+from mysite.base.lookalikes import name_problems
+from mysite.base.models import DEFAULT_DEPT, Parameter, check_fields
 
 SHOWN_VALUE_LENGTH = 80
 
@@ -28,6 +30,21 @@ class ParameterForm(forms.ModelForm):
     class Meta:
         model = Parameter
         fields = ["dept", "name", "value"]
+
+    def clean_name(self):
+        """A new name (or a parameter moved to another) must not pass for one already stored."""
+        name, dept = self.cleaned_data["name"], self.cleaned_data.get("dept")
+        try:
+            check_fields(name=name, dept=dept)
+        except (TypeError, ValueError):
+            return name  # the model gives the store's reason
+        if self.instance.pk is not None and (dept, name) == (self.instance.dept, self.instance.name):
+            return name
+        stored = Parameter.objects.filter(dept=dept).exclude(pk=self.instance.pk).values_list("name", flat=True)
+        problems = name_problems(name, stored)
+        if problems:
+            raise ValidationError(problems)
+        return name
 
 
 @admin.register(Parameter)
