@@ -21,7 +21,4 @@ def readings_here(monkeypatch):
     """Identity readings in this process, where the test's stand-ins are, through the same JSON."""
     from mysite.core import identity
 
-    def here(target):
-        return json.loads(json.dumps(identity.reading_result(target)))
-
-    monkeypatch.setattr(identity, "child_result", here)
+    monkeypatch.setattr(identity, "child_result", lambda t: json.loads(json.dumps(identity.reading_result(t))))
