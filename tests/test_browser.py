@@ -53,6 +53,7 @@ def record_servers():
 
 
 @override_settings(SERVER_NAME="app-1")
+@pytest.mark.usefixtures("readings_here")
 class OperatorSession(StaticLiveServerTestCase):
     @classmethod
     def setUpClass(cls):

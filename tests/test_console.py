@@ -136,6 +136,33 @@ def test_a_name_taken_in_its_department_is_refused_and_free_in_another(client, l
     assert sorted(Parameter.objects.values_list("dept", "value")) == [(0, "first"), (1, "other")]
 
 
+@pytest.mark.parametrize("name", [
+    "cafe\u0301", " colour", "colour ", "col\tour", "colo\u200bur", "colo\u200dur", "\ufeffcolour", "colour\u200f",
+    "colour\u00a0", "col\u2060our", "c\u00adolour", "c\u043elour", "\uff43\uff4f\uff4c\uff4f\uff55\uff52", "colour\n",
+])
+def test_a_new_name_that_looks_like_a_stored_one_is_refused(name):
+    set_param_value("colour", "blue")
+    set_param_value("café", "au lait")
+    form = ParameterForm(data={"dept": "0", "name": name, "value": "v"})
+    assert not form.is_valid()
+    # A tab inside leaves a gap: refused for the character, not as a look-alike.
+    expected = "control or invisible characters (U+0009)" if "\t" in name else "looks like 'c"
+    assert any(expected in problem for problem in form.errors["name"]), form.errors
+    assert Parameter.objects.count() == 2
+
+
+def test_only_new_names_are_held_to_the_console_s_rule(client, login):
+    login()
+    set_param_value("colour", "blue")
+    set_param_value(" colour", "stored through the bridge")
+    change = f"{LIST}{Parameter.objects.get(name=' colour').pk}/change/"
+    assert client.post(change, {"dept": "0", "name": " colour", "value": "edited"}).status_code == 302
+    assert get_param_value(" colour") == "edited"
+    refused = client.post(change, {"dept": "0", "name": "c\u043elour", "value": "edited"}).content.decode()
+    assert "the name looks like &#x27;colour&#x27;" in refused
+    assert client.post(ADD, {"dept": "1", "name": "c\u043elour", "value": "elsewhere"}).status_code == 302
+
+
 def test_the_list_shortens_long_values_searches_and_filters(client, login):
     login()
     set_param_value("long", "é" * 500)
@@ -148,8 +175,30 @@ def test_the_list_shortens_long_values_searches_and_filters(client, login):
         assert [p.name for p in shown] == names
 
 
+@pytest.mark.parametrize(
+    "query, status, names",
+    [
+        *((lookup, 400, None) for lookup in (
+            "value__regex=(", "name__iregex=???", "dept__range=1", "value__regex=(a%2B)%2B$", "id__in=x",
+            "pk__gt=0", "name=colour", "name__startswith=c", "history__id=1", "dept__gt=1", "dept__in=2")),
+        ("dept=abc", 302, None),
+        ("dept=2", 200, ["colour"]),
+        ("dept__isnull=False&q=LONG", 200, ["long"]),
+        ("q=(a%2B)%2B$", 200, []),
+    ],
+)
+def test_the_list_takes_only_the_filters_it_offers(client, login, query, status, names):
+    login("view_parameter")
+    set_param_value("long", "a" * 25 + "!")
+    set_param_value("colour", "grün", dept=2)
+    response = client.get(f"{LIST}?{query}")
+    assert (response.status_code, response.get("Location")) == (status, f"{LIST}?e=1" if status == 302 else None)
+    if names is not None:
+        assert [p.name for p in response.context["cl"].result_list] == names
+
+
 @pytest.fixture
-def machine(monkeypatch):
+def machine(monkeypatch, readings_here):
     """The firmware program answers ``machine.dmidecode`` (raised when an exception; what it
     wrote on stderr in ``machine.stderr``) and the combined identity is ``machine.identity``."""
 

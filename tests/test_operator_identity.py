@@ -2,10 +2,13 @@
 
 import os
 import platform
+import re
 import shutil
 import subprocess
 import sys
+import threading
 import tomllib
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 import pytest
@@ -14,6 +17,7 @@ from cryptography.hazmat.primitives import hashes, hmac
 from mysite.core import IdentityNotUnique, app_specific_id, vorlik
 from mysite.core.checks import PUBLISHED_DEFAULT_KEY, check_default_key, check_machine_identity
 from mysite.core.identity import NOT_VISIBLE, captured_stderr, firmware_steps, not_unique
+from mysite.core.report import identity_report
 
 REPO = Path(__file__).resolve().parent.parent
 UUID = "4c4c4544004235108052b4c04f4e3232"
@@ -28,7 +32,7 @@ class Unreadable:
 
 
 @pytest.fixture
-def identity(monkeypatch):
+def identity(monkeypatch, readings_here):
     """Make vorlik.get_system_uuid answer ``identity.answer`` (raised when an exception); count the calls."""
 
     class Identity:
@@ -92,7 +96,7 @@ def test_w001_explains_the_loopback_case(identity, monkeypatch):
     assert "Here it is set, so the firmware is not even asked" in warning.hint
 
 
-def test_check_keeps_what_the_programs_write_and_explains_it(monkeypatch, capfd):
+def test_check_keeps_what_the_programs_write_and_explains_it(monkeypatch, capfd, readings_here):
     def noisy():
         subprocess.run(["sh", "-c", "echo '/dev/mem: Permission denied' >&2; exit 1"], check=False)
         vorlik.logger.error("dmidecode failed")
@@ -114,6 +118,30 @@ def test_captured_stderr_is_written_after_all_when_the_block_fails(capfd):
         raise KeyError
     assert captured.text == "child\nparent\n"
     assert capfd.readouterr().err == "child\nparent\n"
+
+
+@pytest.mark.skipif(platform.system() != "Linux", reason="runs a stand-in dmidecode")
+def test_reports_at_once_keep_their_programs_output_and_leave_standard_error_alone(tmp_path, monkeypatch, capfd):
+    program = tmp_path / "dmidecode"
+    program.write_text('#!/bin/sh\nsleep 0.2\necho "dmidecode $$" >&2\nexit 1\n')
+    program.chmod(0o755)
+    monkeypatch.setenv("PATH", f"{tmp_path}{os.pathsep}{os.environ['PATH']}")
+    before, stop = os.fstat(2), threading.Event()
+
+    def other_thread():
+        while not stop.wait(0.01):
+            os.write(2, b"another thread\n")
+
+    with ThreadPoolExecutor(3) as pool:
+        writer = pool.submit(other_thread)
+        reports = list(pool.map(lambda _: identity_report(), range(2)))
+        stop.set()
+        writer.result()
+    after = os.fstat(2)
+    assert (after.st_dev, after.st_ino) == (before.st_dev, before.st_ino)
+    shown = [report.sources["SMBIOS"].stderr for report in reports]
+    assert all(re.fullmatch(r"dmidecode \d+\n", text) for text in shown) and shown[0] != shown[1], shown
+    assert "another thread\n" in capfd.readouterr().err
 
 
 def test_module_not_importable_is_e001(monkeypatch):

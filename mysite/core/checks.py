@@ -8,9 +8,9 @@ finds and never raises: whatever goes wrong becomes one of its messages.
 
 import importlib
 
-from django.core.checks import Error, Warning
+from django.core.checks import ERROR, Error, Warning
 
-from mysite.core.identity import Notes, firmware_hint, not_unique, not_unique_hint, observe
+from mysite.core.identity import Notes, ReadingFailed, firmware_hint, not_unique, not_unique_hint, observe, read_apart
 
 INSTALL_COMMAND = 'python -m pip install -e ".[production]"'
 # The built-in key of a build that sets no VORLIK_DEFAULT_KEY (the default in
@@ -32,24 +32,48 @@ def _import_module():
         )
 
 
+def _cannot_read(reason: str) -> Error:
+    return Error(
+        f"The machine identity cannot be read: {reason}",
+        hint="python manage.py vorlik identity --verbose shows where it fails.",
+        id="vorlik.E002",
+    )
+
+
 def check_machine_identity(app_configs=None, **kwargs) -> list:
-    vorlik, error = _import_module()
+    """The findings about the machine identity, read in a process of its own (see ``identity_findings``)."""
+    _, error = _import_module()
     if error:
         return [error]
+    try:
+        found = read_apart(f"{__name__}:identity_findings")
+    except ReadingFailed as exc:
+        return [_cannot_read(str(exc))]
+    if found["identity"]:
+        _share_with_the_server_registry(*found["identity"])
+    return [(Error if item["level"] >= ERROR else Warning)(item["msg"], hint=item["hint"], id=item["id"])
+            for item in found["findings"]]
+
+
+def identity_findings() -> dict:
+    """The identity read in this process, and the check's findings about it as dictionaries of
+    level, msg, hint and id."""
+    vorlik = importlib.import_module("mysite.core.vorlik")
     seen = Notes()
     try:
-        category, identifier = observe(vorlik.logger, vorlik.get_system_uuid, seen)
-        _share_with_the_server_registry(category, identifier)
-        forced = bool(vorlik.FORCED_MAC)
-        problem = not_unique(category, identifier)
+        identity = observe(vorlik.logger, vorlik.get_system_uuid, seen)
+        findings = _identity_findings(vorlik, identity, seen)
     except Exception as exc:
-        return [
-            Error(
-                f"The machine identity cannot be read: {type(exc).__name__}: {exc}",
-                hint="python manage.py vorlik identity --verbose shows where it fails.",
-                id="vorlik.E002",
-            )
-        ]
+        identity, findings = None, [_cannot_read(f"{type(exc).__name__}: {exc}")]
+    return {"identity": identity,
+            "findings": [{"level": found.level, "msg": found.msg, "hint": found.hint, "id": found.id}
+                         for found in findings]}
+
+
+def _identity_findings(vorlik, identity, seen: Notes) -> list:
+    category, identifier = identity
+    forced = bool(vorlik.FORCED_MAC)
+    problem = not_unique(category, identifier)
     if problem:
         return [Warning(problem, hint=not_unique_hint(category, forced, seen.notes), id="vorlik.W001")]
     if category == "MAC" and not forced:

@@ -4,7 +4,9 @@
   derived from the identity so that the hardware UUID itself never leaves it;
 * whether an identity is unique, and what to do on this system when it is not;
 * ``observe``: one call of an identity function, with what it logs and what its
-  child programs write on standard error captured as readable notes.
+  child programs write on standard error captured as readable notes;
+* ``read_apart``: such readings run in a child Python process of their own,
+  since the programs' standard error is the process's descriptor 2.
 
 Nothing here loads the native module or reads settings at import.
 """
@@ -12,17 +14,19 @@ Nothing here loads the native module or reads settings at import.
 import hashlib
 import hmac
 import importlib
+import json
 import logging
 import os
 import platform
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
 import traceback
 from collections.abc import Callable
-from contextlib import ExitStack, contextmanager
+from contextlib import ExitStack, contextmanager, suppress
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -44,6 +48,9 @@ MULTICAST_BIT = 0x01
 # byte order, as older SMBIOS versions are printed.
 FIRMWARE_PLACEHOLDERS = frozenset({"03000200040005000006000700080009", "00020003000400050006000700080009"})
 MAX_STDERR_LINES = 10
+# The firmware programs run without a limit of their own; a reading's child
+# process is stopped after this many seconds.
+READING_TIMEOUT = 60
 
 
 class IdentityNotUnique(RuntimeError):
@@ -210,8 +217,9 @@ def captured_stderr():
     """Collect what this process and its children write on file descriptor 2 while the block runs.
 
     Child programs inherit the descriptor, not ``sys.stderr``, so the descriptor
-    itself is pointed at a temporary file. If the block fails, the text goes to
-    the real standard error after all, so that nothing is lost.
+    itself is pointed at a temporary file: every thread shares it, so this is
+    for a process of its own (see ``read_apart``). If the block fails, the text
+    goes to the real standard error after all, so that nothing is lost.
     """
     captured = Captured()
     with ExitStack() as stack:
@@ -247,6 +255,8 @@ def _program(cmd: Any) -> str:
 
 def exception_line(exc: BaseException, guess_rights: bool = True) -> str:
     """One readable line for a failure of a query program or of a source."""
+    if isinstance(exc, ReadingFailed):
+        return exc.line
     if isinstance(exc, subprocess.CalledProcessError):
         program = _program(exc.cmd)
         if exc.returncode < 0:
@@ -296,3 +306,95 @@ def observe(logger: logging.Logger, function: Callable[[], Any], seen: Notes) ->
     for cause in causes:
         seen.note(cause)
     return value
+
+
+# readings in a process of their own
+
+
+class ReadingFailed(RuntimeError):
+    """A reading raised in its child process (the text is its type and message), or the child failed."""
+
+    def __init__(self, text: str, line: str | None = None, child_traceback: str = ""):
+        super().__init__(text)
+        self.line = line or text
+        self.child_traceback = child_traceback
+
+
+def reading_result(target: str) -> dict:
+    """Call the function ``target`` ("module:function") here: its JSON-ready result or what it raised."""
+    module, name = target.split(":")
+    try:
+        return {"value": getattr(importlib.import_module(module), name)()}
+    except Exception as exc:
+        return {
+            "failure": {
+                "text": f"{type(exc).__name__}: {exc}",
+                "line": exception_line(exc),
+                "traceback": "".join(traceback.format_exception(exc)),
+            }
+        }
+
+
+def _stop(child: subprocess.Popen) -> None:
+    # The child leads a session of its own, so its programs are stopped with it.
+    with suppress(ProcessLookupError):
+        if hasattr(os, "killpg"):
+            os.killpg(child.pid, signal.SIGKILL)
+        else:
+            child.kill()
+
+
+def child_result(target: str) -> dict:
+    """``reading_result(target)`` from a child interpreter: same executable, environment and settings."""
+    from django.conf import settings
+
+    env = dict(os.environ)
+    env.setdefault("DJANGO_SETTINGS_MODULE", settings.SETTINGS_MODULE)
+    code = f"from {__name__} import serve_reading; serve_reading({target!r})"
+    child = subprocess.Popen(
+        [sys.executable, "-c", code],
+        stdin=subprocess.DEVNULL,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        env=env,
+        start_new_session=True,
+    )
+    try:
+        out, err = child.communicate(timeout=READING_TIMEOUT)
+    except subprocess.TimeoutExpired:
+        _stop(child)
+        out, err = child.communicate()
+        raise ReadingFailed(f"the identity reading did not finish within {READING_TIMEOUT} s") from None
+    finally:
+        if child.poll() is None:  # interrupted while waiting
+            _stop(child)
+            child.wait()
+    # What the child wrote outside its readings (warnings, a crash) belongs in this process's log.
+    if err:
+        sys.stderr.write(err.decode("utf-8", "replace"))
+        _flush_stderr()
+    try:
+        return json.loads(out)
+    except ValueError:
+        raise ReadingFailed(f"the identity reading's process ended with status {child.returncode}") from None
+
+
+def serve_reading(target: str) -> None:
+    """The child's side of ``child_result``: the result as JSON on the standard output it was given."""
+    channel = os.fdopen(os.dup(1), "w", encoding="utf-8")
+    # Stray output, and programs that inherit descriptor 1, go to standard error, never into the result.
+    os.dup2(2, 1)
+    with channel:
+        json.dump(reading_result(target), channel)
+
+
+def read_apart(target: str) -> Any:
+    """The value of the function ``target`` ("module:function") called in a process of its own.
+
+    Raises ``ReadingFailed`` for what it raised there, or when that process fails.
+    """
+    result = child_result(target)
+    if "failure" in result:
+        failure = result["failure"]
+        raise ReadingFailed(failure["text"], failure["line"], failure["traceback"])
+    return result["value"]

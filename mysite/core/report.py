@@ -10,7 +10,7 @@ import platform
 from dataclasses import dataclass, field
 from typing import Any
 
-from mysite.core.identity import Notes, observe
+from mysite.core.identity import Notes, observe, read_apart
 
 NOT_ASKED_FORCED = "not asked: FORCED_MAC is set"
 
@@ -52,6 +52,12 @@ class IdentityReport:
             "forced_mac": self.forced_mac,
             "sources": {name: report.as_dict(tracebacks) for name, report in self.sources.items()},
         }
+
+    @classmethod
+    def from_dict(cls, data: dict) -> "IdentityReport":
+        """The report that ``as_dict(tracebacks=True)`` gave."""
+        sources = {name: SourceReport(**item) for name, item in data["sources"].items()}
+        return cls(data["category"], data["identifier"], data["forced_mac"], sources)
 
 
 def annotate_addresses(addresses: list[str]) -> list[dict]:
@@ -114,14 +120,20 @@ def _mac_source(vorlik) -> SourceReport:
     return report
 
 
-def identity_report(vorlik=None) -> IdentityReport:
+def identity_report() -> IdentityReport:
     """Read the machine identity now, then ask each of its sources on its own.
 
-    Raises ``ImportError`` when the native module cannot be loaded, and what
-    reading the combined identity raises.
+    The reading runs in a process of its own, so that what its programs write
+    is told apart from what this process's other threads write. Raises
+    ``ReadingFailed`` for what it raised there (the native module not loading
+    among them).
     """
-    if vorlik is None:
-        vorlik = importlib.import_module("mysite.core.vorlik")
+    return IdentityReport.from_dict(read_apart(f"{__name__}:read_identity_report"))
+
+
+def read_identity_report() -> dict:
+    """``identity_report`` read in this process, as the dictionary of ``IdentityReport.as_dict``."""
+    vorlik = importlib.import_module("mysite.core.vorlik")
     forced = bool(vorlik.FORCED_MAC)
     # What the sources log or write here is shown by asking each of them below.
     category, identifier = observe(vorlik.logger, vorlik.get_system_uuid, Notes())
@@ -139,4 +151,4 @@ def identity_report(vorlik=None) -> IdentityReport:
                 else "the registry value MachineGuid could not be read"
             )
     sources = {"SMBIOS": smbios, "MachineGUID": guid, "MAC": _mac_source(vorlik)}
-    return IdentityReport(category, identifier, forced, sources)
+    return IdentityReport(category, identifier, forced, sources).as_dict(tracebacks=True)

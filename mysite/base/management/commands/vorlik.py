@@ -13,7 +13,7 @@ from django.db import DatabaseError, connection
 
 from mysite.base import servers
 from mysite.base.models import Parameter, ParameterNotFound
-from mysite.core.identity import IdentityNotUnique, derive_app_specific_id
+from mysite.core.identity import IdentityNotUnique, ReadingFailed, derive_app_specific_id
 from mysite.core.report import annotate_addresses, ask, identity_report
 
 MIGRATE_HINT = 'the parameter table does not exist yet: run "python manage.py migrate" first'
@@ -106,7 +106,7 @@ class Command(BaseCommand):
         action = options["action"]
         try:
             if action == "identity":
-                self.identity(vorlik, options["json"], options["app_id"])
+                self.identity(options["json"], options["app_id"])
             elif action == "macs":
                 self.macs(vorlik)
             elif action == "servers":
@@ -128,8 +128,14 @@ class Command(BaseCommand):
 
     # identity and macs
 
-    def identity(self, vorlik, as_json, app_id):
-        report = identity_report(vorlik)
+    def identity(self, as_json, app_id):
+        try:
+            report = identity_report()
+        except ReadingFailed as exc:
+            # Its traceback is the one of the process that read the identity.
+            if self.verbose:
+                self.stderr.write(exc.child_traceback, ending="")
+            raise CommandError(str(exc)) from None
         app_specific = None
         if app_id is not None:
             try:
