@@ -4,40 +4,106 @@ The server enforces the statement timeout only on statements it receives: a
 server or network path that goes silent mid-connection (a frozen host, a proxy
 that takes the bytes and never answers) holds a waiting thread for as long as
 it stays silent, and keepalives do not notice a peer that still acknowledges.
-So on an open connection every wait (Django's health check, a statement, its
-rows, the commit) ends after ``answer_timeout`` seconds (the OPTIONS key): the
-connection is closed, Django discards it and opens a new one for the next
-request, and this one fails with an OperationalError.  Connecting is bounded by
-psycopg itself (``connect_timeout``).
+So every wait on an open connection ends after ``answer_timeout`` seconds (the
+OPTIONS key) for statements and the commit, and after the connect timeout for
+the rest of connecting and Django's health check: the connection is closed,
+Django discards it, and the request fails with an OperationalError.
+Connecting itself is bounded by psycopg (``connect_timeout``).
+
+Once a wait has run out, the server counts as silent for the whole process:
+the waits of connections opened before end at once, and while it stays silent
+one thread at a time tries to connect again, the others failing at once, so
+that requests which need no database find free threads.
 
 The deadline is checked inside psycopg's own wait, which resumes the protocol
 every 0.1 s even without data: no thread, socket option or signal of the
 process is involved.
 """
 
+import threading
+from contextlib import contextmanager
 from time import monotonic
 
 import psycopg
 from django.db.backends.postgresql import base
 
 
-class DatabaseWrapper(base.DatabaseWrapper):
-    answer_timeout: float | None = None
+class Silence:
+    """Since when a server has not answered in time (None: it answers), for every
+    connection of this process to it."""
 
+    def __init__(self):
+        self.since: float | None = None
+        self.trying = threading.Lock()  # held by the one thread that connects while silent
+
+    def lost(self) -> None:
+        self.since = monotonic()
+
+    @contextmanager
+    def connecting(self):
+        """Lets one thread at a time connect while the server is silent; fails the others at once."""
+        if self.since is None:
+            yield
+            return
+        if not self.trying.acquire(blocking=False):
+            raise psycopg.OperationalError(
+                f"the database server has not answered for {monotonic() - self.since:.0f} s; another thread"
+                " is trying it again"
+            )
+        try:
+            yield
+        finally:
+            self.trying.release()
+
+
+SILENCES: dict[tuple, Silence] = {}  # by server (host, port)
+
+
+class DatabaseWrapper(base.DatabaseWrapper):
     def get_connection_params(self):
         params = super().get_connection_params()
         self.answer_timeout = params.pop("answer_timeout", None)
+        self.connect_timeout = params.get("connect_timeout") or self.answer_timeout
+        self.silence = SILENCES.setdefault((params.get("host"), params.get("port")), Silence())
         return params
 
     def get_new_connection(self, conn_params):
-        connection = super().get_new_connection(conn_params)
-        connection.__class__ = AnswerBoundConnection  # psycopg makes its own class; this one only adds wait()
-        connection.answer_timeout = self.answer_timeout
+        with self.silence.connecting():
+            try:
+                connection = super().get_new_connection(conn_params)
+            except psycopg.errors.ConnectionTimeout:
+                self.silence.lost()
+                raise
+        self.silence.since = None
+        connection.__class__ = AnswerBoundConnection  # psycopg makes its own class; this one adds wait()
+        connection.bound(self.answer_timeout, self.silence)
         return connection
+
+    def init_connection_state(self):
+        with self._answer_within(self.connect_timeout):
+            super().init_connection_state()
+
+    def is_usable(self):
+        with self._answer_within(self.connect_timeout):
+            return super().is_usable()
+
+    @contextmanager
+    def _answer_within(self, seconds):
+        """Waits for the server's answer bounded by ``seconds`` instead of the statements' bound."""
+        connection = self.connection
+        if connection is None:
+            yield
+            return
+        connection.answer_timeout = seconds
+        try:
+            yield
+        finally:
+            connection.answer_timeout = self.answer_timeout
 
 
 class AnswerBoundConnection(psycopg.Connection):
-    answer_timeout: float | None = None
+    def bound(self, answer_timeout: float | None, silence: Silence) -> None:
+        self.answer_timeout, self.silence, self.opened = answer_timeout, silence, monotonic()
 
     def wait(self, gen, *args, **kwargs):
         if self.answer_timeout:
@@ -45,18 +111,28 @@ class AnswerBoundConnection(psycopg.Connection):
         return super().wait(gen, *args, **kwargs)
 
     def _until(self, gen, deadline):
-        """``gen``, failing once ``deadline`` has passed without it completing."""
+        """``gen``, failing once ``deadline`` has passed without it completing, or once
+        the server has gone silent for another connection since this one was opened."""
+        answered = False  # a wait that never blocked says nothing about the server
         try:
             state = next(gen)
             while True:
                 ready = yield state
+                answered = True
                 if monotonic() > deadline:
-                    # Mid-protocol the connection's state is unknown: close it, as psycopg
-                    # does when a cancelled query does not end.
-                    self.pgconn.finish()
-                    raise psycopg.OperationalError(
-                        f"the database server did not answer within {self.answer_timeout:g} s"
-                    )
+                    self.silence.lost()
+                    self._abandon(f"the database server did not answer within {self.answer_timeout:g} s")
+                since = self.silence.since
+                if since is not None and since > self.opened:
+                    self._abandon(f"the database server has not answered for {monotonic() - since:.0f} s")
                 state = gen.send(ready)
         except StopIteration as done:
+            if answered:
+                self.silence.since = None
             return done.value
+
+    def _abandon(self, reason: str):
+        # Mid-protocol the connection's state is unknown: close it, as psycopg does
+        # when a cancelled query does not end.
+        self.pgconn.finish()
+        raise psycopg.OperationalError(reason)
