@@ -23,6 +23,7 @@ AGAIN = [
     "tests/test_bridge.py",
     "tests/test_serving.py",
     "tests/test_command.py::test_param_needs_a_migrated_database",
+    "tests/test_command.py::test_param_names_the_database_failure",
 ]
 # Short bounded waits (seconds), so that a request that overruns them shows quickly.
 TIMEOUTS = {"MYSITE_DB_CONNECT_TIMEOUT": "2", "MYSITE_DB_STATEMENT_TIMEOUT": "3"}
