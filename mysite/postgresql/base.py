@@ -11,13 +11,12 @@ Django discards it, and the request fails with an OperationalError.
 Connecting itself is bounded by psycopg (``connect_timeout``).
 
 Once a wait has run out, the server counts as silent for the whole process:
-the waits of connections opened before end at once, and while it stays silent
-one thread at a time tries to connect again, the others failing at once, so
-that requests which need no database find free threads.
+the waits of connections opened before end within a second, and while it stays
+silent one thread at a time tries to connect again, the others failing at
+once, so that requests which need no database find free threads.
 
-The deadline is checked inside psycopg's own wait, which resumes the protocol
-every 0.1 s even without data: no thread, socket option or signal of the
-process is involved.
+The deadline is psycopg's own wait timeout: no thread, socket option or signal
+of the process is involved.
 """
 
 import threading
@@ -42,12 +41,13 @@ class Silence:
     @contextmanager
     def connecting(self):
         """Lets one thread at a time connect while the server is silent; fails the others at once."""
-        if self.since is None:
+        since = self.since  # once: another thread may clear it meanwhile
+        if since is None:
             yield
             return
         if not self.trying.acquire(blocking=False):
             raise psycopg.OperationalError(
-                f"the database server has not answered for {monotonic() - self.since:.0f} s; another thread"
+                f"the database server has not answered for {monotonic() - since:.0f} s; another thread"
                 " is trying it again"
             )
         try:
@@ -105,31 +105,28 @@ class AnswerBoundConnection(psycopg.Connection):
     def bound(self, answer_timeout: float | None, silence: Silence) -> None:
         self.answer_timeout, self.silence, self.opened = answer_timeout, silence, monotonic()
 
-    def wait(self, gen, *args, **kwargs):
-        if self.answer_timeout:
-            gen = self._until(gen, monotonic() + self.answer_timeout)
-        return super().wait(gen, *args, **kwargs)
-
-    def _until(self, gen, deadline):
-        """``gen``, failing once ``deadline`` has passed without it completing, or once
-        the server has gone silent for another connection since this one was opened."""
-        answered = False  # a wait that never blocked says nothing about the server
-        try:
-            state = next(gen)
-            while True:
-                ready = yield state
-                answered = True
-                if monotonic() > deadline:
-                    self.silence.lost()
-                    self._abandon(f"the database server did not answer within {self.answer_timeout:g} s")
-                since = self.silence.since
-                if since is not None and since > self.opened:
-                    self._abandon(f"the database server has not answered for {monotonic() - since:.0f} s")
-                state = gen.send(ready)
-        except StopIteration as done:
-            if answered:
-                self.silence.since = None
-            return done.value
+    def wait(self, gen, interval=0.1, timeout=None):
+        """psycopg's wait, ending at ``answer_timeout``, or within a second once the server has
+        gone silent for another connection since this one was opened.  It waits in
+        slices of a second at most, resuming ``gen`` after each, as psycopg does after
+        an interruption."""
+        if not self.answer_timeout or timeout is not None:
+            return super().wait(gen, interval, timeout)
+        deadline = monotonic() + self.answer_timeout
+        while True:
+            since = self.silence.since
+            if since is not None and since > self.opened:
+                self._abandon(f"the database server has not answered for {monotonic() - since:.0f} s")
+            left = deadline - monotonic()
+            if left <= 0:
+                self.silence.lost()
+                self._abandon(f"the database server did not answer within {self.answer_timeout:g} s")
+            try:
+                result = super().wait(gen, interval, min(left, 1.0))
+            except psycopg.errors._WaitTimeout:  # what psycopg's wait raises for its timeout
+                continue
+            self.silence.since = None
+            return result
 
     def _abandon(self, reason: str):
         # Mid-protocol the connection's state is unknown: close it, as psycopg does
