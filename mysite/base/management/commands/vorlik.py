@@ -41,7 +41,7 @@ DATABASE_FAILURES = (
      ("too many clients", "connection slots are reserved")),
     ("the database's disk is full", {"53100"}, {13}, ("no space left on device",)),  # SQLITE_FULL
     ("the database did not answer in time", {"57014"}, {5},  # SQLITE_BUSY
-     ("timeout expired", "did not answer within")),
+     ("timeout expired", "did not answer within", "has not answered for")),
     ("the database cannot be reached", {"57P01", "57P02", "57P03"}, {14},  # SQLITE_CANTOPEN
      ("connection refused", "could not translate host name", "no route to host", "server closed the connection",
       "the database system is")),
