@@ -132,9 +132,10 @@ SECURE_REFERRER_POLICY = os.environ.get("MYSITE_REFERRER_POLICY", "same-origin")
 # while one writes.  Commits stay fully synchronous, so that a stored value
 # survives a power cut.
 #
-# PostgreSQL: waits are bounded (seconds), so that a database that is down or
-# stuck fails a request instead of holding a worker: connecting, and each
-# statement (lock waits included).
+# PostgreSQL: waits are bounded (seconds), so that a database that is down,
+# stuck or silent fails a request instead of holding a worker: connecting, each
+# statement (lock waits included), and each wait for the server's answer, which
+# the backend of mysite.postgresql ends itself when the server never answers.
 database_url = os.environ.get("MYSITE_DATABASE_URL", "")
 if database_url:
     import dj_database_url
@@ -142,9 +143,12 @@ if database_url:
     DATABASES = {"default": dj_database_url.parse(database_url)}
     if DATABASES["default"]["ENGINE"] == "django.db.backends.postgresql":
         options = DATABASES["default"].setdefault("OPTIONS", {})
+        DATABASES["default"]["ENGINE"] = "mysite.postgresql"
         options["connect_timeout"] = env_int("MYSITE_DB_CONNECT_TIMEOUT", 5)
-        statement_timeout_ms = env_int("MYSITE_DB_STATEMENT_TIMEOUT", 10) * 1000
-        options["options"] = f"{options.get('options', '')} -c statement_timeout={statement_timeout_ms}".strip()
+        statement_timeout = env_int("MYSITE_DB_STATEMENT_TIMEOUT", 10)
+        options["options"] = f"{options.get('options', '')} -c statement_timeout={statement_timeout * 1000}".strip()
+        # Time for the server's own cancellation to arrive; no bound when statements have none.
+        options["answer_timeout"] = statement_timeout + 2 if statement_timeout else None
         # Each server thread keeps its connection (as fast as a pool here, and
         # nothing more to install), checked before a request uses it again.
         DATABASES["default"]["CONN_MAX_AGE"] = env_int("MYSITE_DB_CONN_MAX_AGE", 600)

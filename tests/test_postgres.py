@@ -1,7 +1,8 @@
 """The application on PostgreSQL, on a private cluster that these tests start:
 the store, bridge, command and serving tests run again against it, and the
-served application rides out a restart of the database."""
+served application rides out a restart of the database and a silent one."""
 
+import contextlib
 import json
 import os
 import socket
@@ -23,6 +24,7 @@ AGAIN = [
     "tests/test_serving.py",
     "tests/test_servers.py",
     "tests/test_command.py::test_param_needs_a_migrated_database",
+    "tests/test_command.py::test_param_names_the_database_failure",
 ]
 # Short bounded waits (seconds), so that a request that overruns them shows quickly.
 TIMEOUTS = {"MYSITE_DB_CONNECT_TIMEOUT": "2", "MYSITE_DB_STATEMENT_TIMEOUT": "3"}
@@ -80,8 +82,35 @@ def test_a_stuck_database_fails_the_call_within_its_timeout(cluster, tmp_path, s
     assert float(seconds) < 1 + 3
 
 
-def test_served_writes_survive_a_database_restart(cluster, tmp_path):
+class Proxy:
+    """To ``port`` on loopback; while ``silent`` is set it forwards nothing, its connections kept open."""
+
+    def __init__(self, port: int):
+        self.listener, self.silent = socket.create_server(("127.0.0.1", 0)), threading.Event()
+        threading.Thread(target=self._accept, args=(port,), daemon=True).start()
+
+    def _accept(self, port: int) -> None:
+        while True:
+            client, server = self.listener.accept()[0], socket.create_connection(("127.0.0.1", port))
+            for source, target in ((client, server), (server, client)):
+                threading.Thread(target=self._forward, args=(source, target), daemon=True).start()
+
+    def _forward(self, source: socket.socket, target: socket.socket) -> None:
+        with source, target, contextlib.suppress(OSError):
+            while data := source.recv(65536):
+                while self.silent.is_set():
+                    time.sleep(0.05)
+                target.sendall(data)
+
+
+@pytest.mark.parametrize("fault", ["restart", "silence"])
+def test_served_writes_survive_a_database_restart(cluster, tmp_path, fault):
     database = dict(fresh_database(tmp_path, cluster.url), **TIMEOUTS)
+    if fault == "silence":
+        proxy = Proxy(cluster.port)
+        database["MYSITE_DATABASE_URL"] = database["MYSITE_DATABASE_URL"].replace(
+            f":{cluster.port}/", f":{proxy.listener.getsockname()[1]}/"
+        )
     with Server(database, workers=2, threads=4, log_path=tmp_path / "server.log") as server:
         writes = []  # (name, value, status, started, ended), status 0 for no answer
         stop = threading.Event()
@@ -98,12 +127,17 @@ def test_served_writes_survive_a_database_restart(cluster, tmp_path):
                     status = 0
                 writes.append((name, value, status, started, time.monotonic()))
 
-        clients = [threading.Thread(target=client, args=(number,)) for number in range(8)]
+        clients = [threading.Thread(target=client, args=(number,)) for number in range(8 if fault == "restart" else 3)]
         for thread in clients:
             thread.start()
         time.sleep(2)
         restarting = time.monotonic()
-        cluster.restart()
+        if fault == "restart":
+            cluster.restart()
+        else:
+            proxy.silent.set()
+            time.sleep(LONGEST_REQUEST + 2)  # every bound passes
+            proxy.silent.clear()
         back = time.monotonic()
         time.sleep(3)
         stop.set()

@@ -33,11 +33,37 @@ def _has_dept_count() -> bool:
     return True
 
 
-def _parameter_table_exists() -> bool:
+# What a database failure was: by its SQLSTATE (PostgreSQL), SQLite's result code,
+# or words of the message, since libpq's failures to connect carry no SQLSTATE.
+DATABASE_FAILURES = (
+    ("the database refused the user name or password", {"28P01", "28000"}, set(),
+     ("password authentication failed", "no password supplied")),
+    ("the database has no connection free", {"53300"}, set(),
+     ("too many clients", "connection slots are reserved")),
+    ("the database's disk is full", {"53100"}, {13}, ("no space left on device",)),  # SQLITE_FULL
+    ("the database did not answer in time", {"57014"}, {5},  # SQLITE_BUSY
+     ("timeout expired", "did not answer within", "has not answered for")),
+    ("the database cannot be reached", {"57P01", "57P02", "57P03"}, {14},  # SQLITE_CANTOPEN
+     ("connection refused", "could not translate host name", "no route to host", "server closed the connection",
+      "the database system is")),
+)  # fmt: skip
+
+
+def _database_failure(error: DatabaseError) -> str:
+    """One line naming what ``error`` was; a missing parameter table points at migrate."""
     try:
-        return Parameter._meta.db_table in connection.introspection.table_names()
+        if Parameter._meta.db_table not in connection.introspection.table_names():
+            return MIGRATE_HINT
     except DatabaseError:
-        return False
+        pass  # the database fails for this look too: ``error`` says why
+    driver_error = error.__cause__ or error
+    code = getattr(driver_error, "sqlite_errorcode", -1) & 0xFF  # the primary code of an extended one
+    sqlstate = getattr(driver_error, "sqlstate", None)
+    first_line = (str(error).strip().splitlines() or [type(driver_error).__name__])[0]
+    for what, sqlstates, sqlite_codes, words in DATABASE_FAILURES:
+        if sqlstate in sqlstates or code in sqlite_codes or any(word in first_line.lower() for word in words):
+            return f"{what}: {first_line}"
+    return f"database error: {first_line}"
 
 
 class Command(BaseCommand):
@@ -322,6 +348,4 @@ class Command(BaseCommand):
         except (TypeError, ValueError) as exc:
             raise CommandError(f"refused: {exc}") from exc
         except DatabaseError as exc:
-            if not _parameter_table_exists():
-                raise CommandError(MIGRATE_HINT) from exc
-            raise CommandError(f"database error: {exc}") from exc
+            raise CommandError(_database_failure(exc)) from exc
