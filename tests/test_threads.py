@@ -251,7 +251,28 @@ def test_daemon_threads_at_exit(setup, size, call):
             threading.Thread(target=encrypt, daemon=True).start()
         time.sleep(0.05)
     """)
-    for _ in range(3):
-        done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60,
-                              env={**os.environ, "DJANGO_SETTINGS_MODULE": "mysite.settings"})
+    for done in runs_to_exit(code):
         assert (done.returncode, done.stdout, done.stderr) == (0, "True\n", "")
+
+
+def test_daemon_threads_loading_the_module_at_exit():
+    """A server's background thread may load the module (and read the identity)
+    just as the interpreter exits."""
+    code = textwrap.dedent("""
+        import threading, time
+        def identify():
+            import mysite.core.vorlik as vorlik
+            while True:
+                vorlik.get_system_uuid()
+        for _ in range(3):
+            threading.Thread(target=identify, daemon=True).start()
+        time.sleep(0.05)
+    """)
+    for done in runs_to_exit(code, runs=6):
+        assert done.returncode == 0, done.stderr  # what the identity logged may stand there too
+
+
+def runs_to_exit(code, runs=3):
+    for _ in range(runs):
+        yield subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60,
+                             env={**os.environ, "DJANGO_SETTINGS_MODULE": "mysite.settings"})

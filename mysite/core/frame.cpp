@@ -30,7 +30,7 @@ namespace {
 PyObject* builtins_module = nullptr;
 
 Constant dunder_name{"__name__"}, dunder_path{"__path__"}, dunder_getattr{"__getattr__"},
-    dunder_spec{"__spec__"}, initializing_flag{"_initializing"}, register_name{"register"};
+    dunder_spec{"__spec__"}, initializing_flag{"_initializing"};
 
 }  // namespace
 
@@ -95,25 +95,38 @@ void wait_for_exit() noexcept {
     for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
 }
 
-std::atomic<bool> exiting{false};
+std::atomic<bool> before_exit{false};
 
 namespace {
 
-PyObject* mark_exiting(PyObject*, PyObject*) noexcept {
-    exiting.store(true);
+PyObject* mark_exit(PyObject*, PyObject*) noexcept {
+    before_exit.store(false);
     Py_RETURN_NONE;
 }
 
-// Python's exit functions run before the interpreter finalises.
-PyMethodDef exit_watch = {"mysite.core.vorlik.exiting", mark_exiting, METH_NOARGS, nullptr};
+PyMethodDef exit_watch = {"mysite.core.vorlik.exit_watch", mark_exit, METH_NOARGS, nullptr};
+
+Constant threading{"threading"}, register_atexit{"_register_atexit"},
+    shutting_down{"_SHUTTING_DOWN"};
 
 }  // namespace
 
+// The threading module's exit functions run first of all the interpreter's
+// exit steps, and it refuses a new one once they have begun; its flag, read
+// after registering, tells whether the registration came too late.
 void watch_for_exit() {
     if constexpr (!compat::unwinds_at_exit) return;
-    Ref atexit = check(PyImport_ImportModule("atexit"));
+    Ref module = check(PyImport_Import(threading));
     Ref mark = check(PyCFunction_New(&exit_watch, nullptr));
-    call_method(atexit, register_name, mark.get());
+    if (!Ref::steal(PyObject_CallMethodOneArg(module.get(), register_atexit, mark.get()))) {
+        if (!PyErr_ExceptionMatches(PyExc_RuntimeError) &&
+            !PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            throw PyErrorAlready();
+        }
+        PyErr_Clear();  // exiting already, or no such hook: every frame asks
+        return;
+    }
+    if (!truth(attribute(module, shutting_down))) before_exit.store(true);
 }
 
 Ref Globals::builtin(PyObject* name, std::source_location where) {

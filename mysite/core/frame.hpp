@@ -62,16 +62,17 @@ inline constexpr bool import_fails_on_spec_errors = PY_VERSION_HEX >= 0x030D0000
 // during finalisation by unwinding it (below).
 inline constexpr bool unwinds_at_exit = PY_VERSION_HEX < 0x030E0000;
 
-// Whether this thread holds the interpreter's lock, while it finalises. Since
-// 3.12 the current thread state is the calling thread's own, null while it
-// gives the lock up; before, it is the holder's, whichever thread that is.
-inline bool holds_the_lock_at_exit() noexcept {
+// Whether this thread holds the interpreter's lock, as far as the module's
+// frames can be without it (while the interpreter finalises). Since 3.12 the
+// current thread state is the calling thread's own, null while it gives the
+// lock up; before, it is the holder's, whichever thread that is.
+inline bool holds_the_lock() noexcept {
 #if PY_VERSION_HEX >= 0x030D0000
     return PyThreadState_GetUnchecked() != nullptr;
 #elif PY_VERSION_HEX >= 0x030C0000
     return _PyThreadState_UncheckedGet() != nullptr;
 #else
-    return PyGILState_Check() != 0;
+    return !_Py_IsFinalizing() || PyGILState_Check() != 0;
 #endif
 }
 
@@ -108,19 +109,21 @@ inline auto module_slots(CreateStep create, ExecStep exec) noexcept {
 // thread waits for the process to end, as every such thread does since 3.14.
 [[noreturn]] void wait_for_exit() noexcept;
 
-// Set by the first of the interpreter's exit steps, which come before any
-// such unwinding: until then no thread of the module's is without the lock,
-// and asking costs a call where this costs a load.
-extern std::atomic<bool> exiting;
+// True from the module's load, once the interpreter will tell when it begins
+// to exit, until it does: no such unwinding can come before, so until then
+// asking costs a load rather than a call. A load while the interpreter exits
+// leaves it false.
+extern std::atomic<bool> before_exit;
 
-// Lets the interpreter set `exiting`; once, while the module loads.
+// Asks the interpreter to clear `before_exit` when it begins to exit; once,
+// at the end of the module's load.
 void watch_for_exit();
 
 // Whether this thread holds the interpreter's lock, as far as the module's
 // frames need to know: only the unwinding at exit runs them without it.
 inline bool holds_the_lock() noexcept {
     if constexpr (!compat::unwinds_at_exit) return true;
-    return !exiting.load(std::memory_order_acquire) || compat::holds_the_lock_at_exit();
+    return before_exit.load(std::memory_order_acquire) || compat::holds_the_lock();
 }
 
 // Thrown after a C API call failed: the Python error indicator is set, and
