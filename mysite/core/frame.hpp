@@ -72,7 +72,7 @@ inline bool holds_the_lock() noexcept {
 #elif PY_VERSION_HEX >= 0x030C0000
     return _PyThreadState_UncheckedGet() != nullptr;
 #else
-    return !_Py_IsFinalizing() || PyGILState_Check() != 0;
+    return PyGILState_Check() != 0;
 #endif
 }
 
