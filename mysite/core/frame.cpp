@@ -132,6 +132,10 @@ Ref already_imported(PyObject* name, bool from_list, std::source_location where)
         }
         if (busy > 0) return {};
     }
+    // A changed entry is the import system's to import afresh.
+    if (compat::import_looks_up_again() && lookup(modules, name, where).get() != module.get()) {
+        return {};
+    }
     if (from_list && (lookup(dict, dunder_path, where) || lookup(dict, dunder_getattr, where))) {
         return {};
     }
