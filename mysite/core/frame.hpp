@@ -71,6 +71,10 @@ inline bool import_looks_up_again() noexcept {
 #endif
 }
 
+// Since 3.14 "too many values to unpack" counts the items of a plain list,
+// tuple or dict.
+inline constexpr bool unpack_counts_items = PY_VERSION_HEX >= 0x030E0000;
+
 using CreateStep = PyObject* (*)(PyObject* spec, PyModuleDef* definition);
 using ExecStep = int (*)(PyObject* module);
 
