@@ -72,6 +72,7 @@ def test_second_import_returns_the_module_without_running_its_body(monkeypatch):
     again = importlib.import_module("mysite.core.vorlik")
     assert again is vorlik
     assert again.pad is marker
+    assert again.__loader__ is again.__spec__.loader
 
 
 @pytest.mark.parametrize(

@@ -1,6 +1,7 @@
 """Machine identity: firmware UUID, Windows machine GUID, combined identity."""
 
 import platform
+import re
 import subprocess
 import sys
 import types
@@ -159,6 +160,15 @@ def test_machine_guid_lets_other_errors_through_and_linux_opens_nothing(machine,
         vorlik.get_machine_guid()
     machine.system, winreg.calls[:] = "Linux", []
     assert vorlik.get_machine_guid() is None and not winreg.calls
+
+
+@pytest.mark.parametrize("pair", [(UUID, 1, 2), [UUID, 1, 2], dict.fromkeys("abc"), "abc", {1, 2, 3}])
+def test_machine_guid_unpacks_the_answer_as_the_interpreter_does(machine, winreg, pair):
+    with pytest.raises(ValueError) as expected:
+        _, _ = pair
+    winreg.answers["QueryValueEx"] = pair
+    with pytest.raises(ValueError, match=f"^{re.escape(str(expected.value))}$"):
+        vorlik.get_machine_guid()
 
 
 SOURCES = S, G, M = "get_smbios_uuid", "get_machine_guid", "get_mac4network_card"

@@ -166,6 +166,10 @@ Ref already_imported(PyObject* name, bool from_list, std::source_location where)
         }
         if (busy > 0) return {};
     }
+    // A changed entry is the import system's to import afresh.
+    if (compat::import_looks_up_again() && lookup(modules, name, where).get() != module.get()) {
+        return {};
+    }
     if (from_list && (lookup(dict, dunder_path, where) || lookup(dict, dunder_getattr, where))) {
         return {};
     }
@@ -220,7 +224,13 @@ std::pair<Ref, Ref> unpack_pair(PyObject* value, std::source_location where) {
         throw PyErrorAlready(where);
     }
     if (next_item(iterator.get(), where)) {
-        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        if (compat::unpack_counts_items &&
+            (PyList_CheckExact(value) || PyTuple_CheckExact(value) || PyDict_CheckExact(value))) {
+            PyErr_Format(PyExc_ValueError, "too many values to unpack (expected 2, got %zd)",
+                         PyDict_CheckExact(value) ? PyDict_Size(value) : Py_SIZE(value));
+        } else {
+            PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        }
         throw PyErrorAlready(where);
     }
     return {std::move(first), std::move(second)};

@@ -76,6 +76,25 @@ inline bool holds_the_lock() noexcept {
 #endif
 }
 
+// Since 3.14.4 and 3.13.13 the import system looks a module it found in
+// sys.modules up again after the initialising check, and imports afresh when
+// the entry changed meanwhile. A micro release's difference, so read at run time.
+inline bool import_looks_up_again() noexcept {
+#if PY_VERSION_HEX >= 0x030F0000
+    return true;
+#elif PY_VERSION_HEX >= 0x030E0000
+    return Py_Version >= 0x030E0400;
+#elif PY_VERSION_HEX >= 0x030D0000
+    return Py_Version >= 0x030D0D00;
+#else
+    return false;
+#endif
+}
+
+// Since 3.14 "too many values to unpack" counts the items of a plain list,
+// tuple or dict.
+inline constexpr bool unpack_counts_items = PY_VERSION_HEX >= 0x030E0000;
+
 using CreateStep = PyObject* (*)(PyObject* spec, PyModuleDef* definition);
 using ExecStep = int (*)(PyObject* module);
 

@@ -197,7 +197,13 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) noexcept {
                                 "one interpreter per process.");
                 throw PyErrorAlready();
             }
-            if (the_module != nullptr) return Ref::borrow(the_module).release();
+            if (the_module != nullptr) {
+                // The import system gives the module this spec but keeps its
+                // __loader__, which should be the spec's (3.15 warns otherwise).
+                copy_spec_attribute(spec, PyModule_GetDict(the_module), "loader", "__loader__",
+                                    true);
+                return Ref::borrow(the_module).release();
+            }
 
             Ref name = check(PyObject_GetAttrString(spec, "name"));
             Ref module = check(PyModule_NewObject(name.get()));
