@@ -145,16 +145,15 @@ static_assert(std::ranges::all_of(table, qualified_by_module));
 template <std::size_t index>
 PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                 PyObject* kwnames) noexcept {
-    const Function& function = table[index];
     Globals globals(module);
     return at_boundary(
-        [&] {
+        [=] {
             Arguments arguments{args, nargs, kwnames};
-            parse_arguments(name_of(function), function.signature, arguments);
-            return function.implementation(globals, arguments).release();
+            parse_arguments(name_of(table[index]), table[index].signature, arguments);
+            return table[index].implementation(globals, arguments).release();
         },
-        [&](const std::source_location& where) -> PyObject* {
-            add_traceback(function.qualified_name, where, globals.dict());
+        [=](const std::source_location& where) -> PyObject* {
+            add_traceback(table[index].qualified_name, where, globals.dict());
             return nullptr;
         });
 }
