@@ -106,12 +106,15 @@ class OperatorSession(StaticLiveServerTestCase):
 
     def then_wait(self, action):
         """Do what loads another page, and wait until the browser has left this one."""
+        from selenium.common.exceptions import WebDriverException
         from selenium.webdriver.support.expected_conditions import staleness_of
         from selenium.webdriver.support.wait import WebDriverWait
 
         page = self.find("html")
         action()
-        WebDriverWait(self.browser, 10).until(staleness_of(page))
+        # While the page goes, Chromium may answer "Node with given id does not belong to
+        # the document" rather than call the element stale: ask again.
+        WebDriverWait(self.browser, 10, ignored_exceptions=[WebDriverException]).until(staleness_of(page))
 
     def click(self, selector=None, link=None):
         element = self.browser.find_element("link text", link) if link else self.find(selector)

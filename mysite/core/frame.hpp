@@ -62,15 +62,13 @@ inline constexpr bool import_fails_on_spec_errors = PY_VERSION_HEX >= 0x030D0000
 // during finalisation by unwinding it (below).
 inline constexpr bool unwinds_at_exit = PY_VERSION_HEX < 0x030E0000;
 
-// Whether this thread holds the interpreter's lock, as far as the module's
-// frames can be without it (while the interpreter finalises). Since 3.12 the
-// current thread state is the calling thread's own, null while it gives the
-// lock up; before, it is the holder's, whichever thread that is.
+// Whether this thread holds the interpreter's lock. Since 3.13 the current
+// thread state, the calling thread's own, says so; before, the functions that
+// tell are gone from 3.13, which a module built for them must still load into
+// (to warn), so the lock's own check asks.
 inline bool holds_the_lock() noexcept {
 #if PY_VERSION_HEX >= 0x030D0000
     return PyThreadState_GetUnchecked() != nullptr;
-#elif PY_VERSION_HEX >= 0x030C0000
-    return _PyThreadState_UncheckedGet() != nullptr;
 #else
     return PyGILState_Check() != 0;
 #endif
