@@ -62,10 +62,10 @@ inline constexpr bool import_fails_on_spec_errors = PY_VERSION_HEX >= 0x030D0000
 // during finalisation by unwinding it (below).
 inline constexpr bool unwinds_at_exit = PY_VERSION_HEX < 0x030E0000;
 
-// Whether this thread holds the interpreter's lock. Since 3.13 the current
-// thread state, the calling thread's own, says so; before, the functions that
-// tell are gone from 3.13, which a module built for them must still load into
-// (to warn), so the lock's own check asks.
+// Whether this thread holds the interpreter's lock. Since 3.13 the calling
+// thread's own current thread state says so. Before, the lock's own check
+// asks: the cheaper functions of 3.11 and 3.12 are gone from 3.13, which a
+// module built for those must still load into, to warn.
 inline bool holds_the_lock() noexcept {
 #if PY_VERSION_HEX >= 0x030D0000
     return PyThreadState_GetUnchecked() != nullptr;
