@@ -139,6 +139,7 @@ def test_a_name_taken_in_its_department_is_refused_and_free_in_another(client, l
 @pytest.mark.parametrize("name", [
     "cafe\u0301", " colour", "colour ", "col\tour", "colo\u200bur", "colo\u200dur", "\ufeffcolour", "colour\u200f",
     "colour\u00a0", "col\u2060our", "c\u00adolour", "c\u043elour", "\uff43\uff4f\uff4c\uff4f\uff55\uff52", "colour\n",
+    "col\u034four", "colour\ufe0f", "co\U000e0100lour", "col\u180bour", "colo\u3164ur",
 ])
 def test_a_new_name_that_looks_like_a_stored_one_is_refused(name):
     set_param_value("colour", "blue")

@@ -10,8 +10,12 @@ import unicodedata
 from collections.abc import Iterable
 from functools import cache
 
-# Control, invisible format, line and paragraph separator characters.
-HIDDEN_CATEGORIES = frozenset({"Cc", "Cf", "Zl", "Zp"})
+import regex
+
+# What a name may not hold anywhere, and what is left out when names are compared:
+# control, format, line and paragraph separator characters, and every code point
+# that renders as nothing (combining grapheme joiner, variation selectors, fillers).
+HIDDEN = regex.compile(r"[\p{Cc}\p{Cf}\p{Zl}\p{Zp}\p{Default_Ignorable_Code_Point}]")
 # The confusables data marks right-to-left characters with left-to-right marks for display.
 DISPLAY_MARK = "\u200e"
 
@@ -44,9 +48,8 @@ def skeleton(text: str) -> str:
 
 
 def _shown(text: str) -> str:
-    """The text without invisible format characters, compatibility forms folded, ends stripped."""
-    visible = "".join(c for c in text if unicodedata.category(c) != "Cf")
-    return unicodedata.normalize("NFKC", visible).strip()
+    """The text without hidden characters, compatibility forms folded, ends stripped."""
+    return unicodedata.normalize("NFKC", HIDDEN.sub("", text)).strip()
 
 
 def _character(char: str) -> str:
@@ -59,7 +62,7 @@ def name_problems(name: str, stored: Iterable[str]) -> list[str]:
     for end in dict.fromkeys((name[0], name[-1])):
         if end.isspace() or unicodedata.category(end) == "Zs":
             problems.append(f"the name must not begin or end with a blank ({_character(end)})")
-    hidden = sorted({c for c in name if unicodedata.category(c) in HIDDEN_CATEGORIES})
+    hidden = sorted(set(HIDDEN.findall(name)))
     if hidden:
         listed = ", ".join(_character(c) for c in hidden)
         problems.append(f"the name must not contain control or invisible characters ({listed})")
