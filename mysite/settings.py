@@ -11,6 +11,8 @@ import socket
 from datetime import timedelta
 from pathlib import Path
 
+from django.core.exceptions import ImproperlyConfigured
+
 BASE_DIR = Path(__file__).resolve().parent.parent
 
 
@@ -62,9 +64,10 @@ ROOT_URLCONF = "mysite.urls"
 
 # Signing in: Django's four password validators, and django-axes, which after
 # MYSITE_LOGIN_FAILURE_LIMIT wrong passwords in a row for one user name from
-# one address refuses that pair for MYSITE_LOGIN_COOLOFF_MINUTES.  By pair, so
-# that guessing from elsewhere does not lock the operator out (behind a proxy
-# every client has the proxy's address, and the limit is per user name).
+# one address refuses that pair for MYSITE_LOGIN_COOLOFF_MINUTES, counted from
+# the last wrong password before the lockout (tries during it do not extend it).
+# By pair, so that guessing from elsewhere does not lock the operator out; the
+# address is the client's own also behind trusted proxies (see below).
 AUTH_PASSWORD_VALIDATORS = [
     {"NAME": f"django.contrib.auth.password_validation.{name}"}
     for name in [
@@ -76,9 +79,17 @@ AUTH_PASSWORD_VALIDATORS = [
 ]
 AUTHENTICATION_BACKENDS = ["axes.backends.AxesStandaloneBackend", "django.contrib.auth.backends.ModelBackend"]
 AXES_FAILURE_LIMIT = env_int("MYSITE_LOGIN_FAILURE_LIMIT", 5)
-AXES_COOLOFF_TIME = timedelta(minutes=env_int("MYSITE_LOGIN_COOLOFF_MINUTES", 15))
+cooloff_minutes = env_int("MYSITE_LOGIN_COOLOFF_MINUTES", 15)
+AXES_COOLOFF_TIME = timedelta(minutes=cooloff_minutes)
 AXES_LOCKOUT_PARAMETERS = [["username", "ip_address"]]
 AXES_RESET_ON_SUCCESS = True
+AXES_RESET_COOL_OFF_ON_FAILURE_DURING_LOCKOUT = False
+AXES_CLIENT_IP_CALLABLE = "mysite.base.signin.client_address"
+AXES_COOLOFF_MESSAGE = (
+    "Account locked: too many login attempts. Please try again in "
+    f"{cooloff_minutes} minute{'' if cooloff_minutes == 1 else 's'}."
+)
+AXES_ENABLE_RETRY_AFTER_HEADER = True
 
 TEMPLATES = [
     {
@@ -112,8 +123,15 @@ SESSION_COOKIE_SECURE = https
 CSRF_COOKIE_SECURE = https
 # Behind a proxy that terminates TLS, the request reaching us is plain HTTP;
 # trust the proxy's X-Forwarded-Proto only when it always sets it itself.
-if env_flag("MYSITE_TRUST_X_FORWARDED_PROTO"):
+# Such proxies (MYSITE_PROXY_COUNT of them, one by default) also append the
+# address they were reached from to X-Forwarded-For, which gives the sign-in
+# lockout the client's own address rather than the nearest proxy's.
+behind_proxies = env_flag("MYSITE_TRUST_X_FORWARDED_PROTO")
+if behind_proxies:
     SECURE_PROXY_SSL_HEADER = ("HTTP_X_FORWARDED_PROTO", "https")
+TRUSTED_PROXY_COUNT = env_int("MYSITE_PROXY_COUNT", 1) if behind_proxies else 0
+if TRUSTED_PROXY_COUNT < 0:
+    raise ImproperlyConfigured(f"MYSITE_PROXY_COUNT must be 0 or more, not {TRUSTED_PROXY_COUNT}")
 
 # Response headers: no MIME sniffing, no framing by other sites, the referrer
 # kept to this site.

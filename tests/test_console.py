@@ -7,8 +7,10 @@ import subprocess
 from datetime import timedelta
 
 import pytest
+from axes.models import AccessAttempt
 from django.contrib.admin.models import CHANGE, LogEntry
 from django.contrib.auth.models import Permission, User
+from django.db.models import F
 from django.test import Client
 from django.utils import timezone
 
@@ -24,6 +26,12 @@ LIST = "/admin/base/parameter/"
 IDENTITY = "/admin/identity/"
 SERVERS = "/admin/servers/"
 UUID = "4C4C4544-0042-3510-8052-B4C04F4E3232"
+
+
+@pytest.fixture(autouse=True)
+def quick_password_hashes(settings):
+    """Sign-in tests hash many passwords: the slow hashers guard real ones, not these."""
+    settings.PASSWORD_HASHERS = ["django.contrib.auth.hashers.MD5PasswordHasher"]
 
 
 @pytest.fixture
@@ -87,6 +95,44 @@ def test_repeated_wrong_passwords_lock_that_user_name_out(client, tried, answers
     attempts = [(tried, "wrong")] * 5 + [("operator", "a long phrase")]
     sent = [client.post("/admin/login/", {"username": name, "password": password}) for name, password in attempts]
     assert [response.status_code for response in sent] == answers
+
+
+# Behind one proxy at 10.0.0.2 that appends the address it was reached from to X-Forwarded-For.
+@pytest.mark.parametrize("trusted, guesser, answer", [
+    ("1", "203.0.113.9", 302),
+    ("1", "198.51.100.7, 203.0.113.9", 302),  # writing the operator's address in the header changes nothing
+    ("", "203.0.113.9", 429),  # the header not trusted: everyone is the proxy
+])
+def test_behind_a_proxy_guesses_from_another_address_do_not_lock_the_operator_out(settings, trusted, guesser, answer):
+    settings.TRUSTED_PROXY_COUNT = 1 if trusted else 0
+    User.objects.create_user("operator", password="a long phrase", is_staff=True)
+    via_proxy = Client(REMOTE_ADDR="10.0.0.2")
+    for _ in range(6):
+        via_proxy.post("/admin/login/", {"username": "operator", "password": "wrong"}, HTTP_X_FORWARDED_FOR=guesser)
+    signed_in = via_proxy.post(
+        "/admin/login/", {"username": "operator", "password": "a long phrase"}, HTTP_X_FORWARDED_FOR="198.51.100.7"
+    )
+    assert signed_in.status_code == answer
+
+
+def test_tries_during_a_lockout_do_not_extend_it(client, settings):
+    User.objects.create_user("operator", password="a long phrase", is_staff=True)
+
+    def sign_in(password):
+        return client.post("/admin/login/", {"username": "operator", "password": password})
+
+    def minutes_pass(minutes):
+        AccessAttempt.objects.update(attempt_time=F("attempt_time") - timedelta(minutes=minutes))
+
+    for _ in range(5):
+        sign_in("wrong")
+    locked = sign_in("wrong")
+    assert locked.status_code == 429 and locked["Retry-After"] == str(15 * 60)
+    assert "Please try again in 15 minutes." in locked.content.decode()
+    minutes_pass(14)
+    assert sign_in("wrong").status_code == 429
+    minutes_pass(2)
+    assert sign_in("a long phrase").status_code == 302
 
 
 @pytest.mark.parametrize(
