@@ -6,6 +6,21 @@ import pytest
 # The module reads the application's settings while it loads.
 os.environ.setdefault("DJANGO_SETTINGS_MODULE", "mysite.settings")
 
+# The tests of the module itself, which the builds that differ only in it (without
+# OpenSSL, with sanitizers) and the interpreters other than the first and the last
+# run alone: `pytest -m native`.  The rest test the application around the module.
+NATIVE = {
+    "test_adapters", "test_bridge", "test_cipher", "test_frame", "test_fuzz_corpus", "test_hostile_lookups",
+    "test_identity", "test_interpreters", "test_leaks", "test_native_paths", "test_reference_smoke",
+    "test_threads", "test_typing",
+}
+
+
+def pytest_collection_modifyitems(items):
+    for item in items:
+        if item.module.__name__.rpartition(".")[2] in NATIVE:
+            item.add_marker(pytest.mark.native)
+
 
 @pytest.fixture
 def database(tmp_path):
