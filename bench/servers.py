@@ -141,7 +141,7 @@ def main(argv: list[str] | None = None) -> None:
             os.environ["MYSITE_DATABASE_URL"] = postgres.create_database(stack.enter_context(postgres.Cluster()).url)
         else:
             os.environ["MYSITE_DB_PATH"] = str(folder / "db.sqlite3")
-        os.environ.update(DJANGO_SETTINGS_MODULE="mysite.settings", MYSITE_SERVER_NAME=NAME.format(0),
+        os.environ.update(DJANGO_SETTINGS_MODULE="mysite.settings", MYSITE_SERVER_NAME="this-server",
                           MYSITE_FORCED_MAC="1", MYSITE_ALLOWED_HOSTS="testserver")
         os.environ.pop("MYSITE_DEBUG", None)  # DEBUG keeps every query made
         print(f"{options.database}, Python {sys.version.split()[0]}")
