@@ -3,8 +3,20 @@ working directory: the README's serving command, run from the repository root.""
 
 import os
 import re
+import sys
 
+from django.core.exceptions import ImproperlyConfigured
 from gunicorn.config import ControlSocket
+
+from mysite.serving import load_settings
+
+# The workers load the settings, which set the process's zone (TZ) to their
+# TIME_ZONE; the master loads them here too, so that its log lines and the
+# workers' are in one zone, and a refused setting stops gunicorn at once.
+try:
+    load_settings()
+except ImproperlyConfigured as refused:
+    sys.exit(f"{refused}")
 
 # Only Django decides whether a request came over HTTPS (MYSITE_TRUST_X_FORWARDED_PROTO).
 # gunicorn's own default believes X-Forwarded-Proto, -Protocol and -Ssl from

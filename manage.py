@@ -14,7 +14,12 @@ def main():
             "available on your PYTHONPATH environment variable? Did you "
             "forget to activate a virtual environment?"
         ) from exc
-    execute_from_command_line(sys.argv)
+    from django.core.exceptions import ImproperlyConfigured
+
+    try:
+        execute_from_command_line(sys.argv)
+    except ImproperlyConfigured as refused:
+        sys.exit(f"{refused}")  # a refused setting says what to change: its line, no traceback
 
 
 if __name__ == "__main__":

@@ -8,13 +8,20 @@ from typing import TypeVar
 from django.core.exceptions import ImproperlyConfigured
 
 
-def configure_served_settings() -> None:
-    """Select the application's settings (unless DJANGO_SETTINGS_MODULE names
-    others) and refuse to serve with the development secret key, which is
-    published with the source: anyone could sign cookies for the site."""
+def load_settings():
+    """The settings a served site runs with: the application's, unless DJANGO_SETTINGS_MODULE
+    names others.  Loading them makes their TIME_ZONE this process's zone (Django sets TZ)."""
     os.environ.setdefault("DJANGO_SETTINGS_MODULE", "mysite.settings")
     from django.conf import settings
 
+    settings.TIME_ZONE  # noqa: B018 - loads them
+    return settings
+
+
+def configure_served_settings() -> None:
+    """Load the served settings and refuse to serve with the development secret key, which is
+    published with the source: anyone could sign cookies for the site."""
+    settings = load_settings()
     from mysite.settings import DEVELOPMENT_SECRET_KEY
 
     if not settings.DEBUG and settings.SECRET_KEY == DEVELOPMENT_SECRET_KEY:

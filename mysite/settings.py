@@ -185,13 +185,23 @@ else:
     }
 
 # The installation's server registry: this server's name there (one name per
-# application server; every server's is its host name unless set), and after
-# how many days without a sign of life a server no longer counts.
+# application server; every server's is its host name unless set), after how
+# many days without a sign of life a server no longer counts, and after how
+# many more its record and history are removed.
 SERVER_NAME = os.environ.get("MYSITE_SERVER_NAME", "").strip() or socket.gethostname()
 SERVER_STALE_DAYS = env_int("MYSITE_SERVER_STALE_DAYS", 7)
+SERVER_FORGET_DAYS = env_int("MYSITE_SERVER_FORGET_DAYS", 90)
+if SERVER_FORGET_DAYS <= SERVER_STALE_DAYS:
+    raise ImproperlyConfigured(
+        f"MYSITE_SERVER_FORGET_DAYS ({SERVER_FORGET_DAYS}) must be longer than MYSITE_SERVER_STALE_DAYS "
+        f"({SERVER_STALE_DAYS}): a server is forgotten only after it no longer counts"
+    )
 
 DEFAULT_AUTO_FIELD = "django.db.models.BigAutoField"
 USE_TZ = True
+# Times shown (console, commands) are in this zone, which names them; loading
+# the settings makes it the process's own (TZ), so log lines are in it too.
+TIME_ZONE = os.environ.get("MYSITE_TIME_ZONE", "UTC")
 
 # When true, the machine identity always comes from the network adapter
 # address, never from the firmware or the registry.  Read once when the

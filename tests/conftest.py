@@ -37,3 +37,21 @@ def readings_here(monkeypatch):
     from mysite.core import identity
 
     monkeypatch.setattr(identity, "child_result", lambda t: json.loads(json.dumps(identity.reading_result(t))))
+
+
+@pytest.fixture
+def report(db):
+    """``report(name, (category, identifier), key, days)``: record what a process of the server ``name``
+    reported ``days`` ago (and an hour), as the server registry does."""
+    from datetime import timedelta
+
+    from django.utils import timezone
+
+    from mysite.base.servers import record
+
+    def report(name, identity, key, days=0):
+        fields = {"category": identity[0], "identifier": identity[1], "not_unique": "", "key_fingerprint": key,
+                  "module_file": "vorlik.so", "openssl": True, "python_version": "3.11", "django_version": "5.2"}
+        return record(name, fields, timezone.now() - timedelta(days=days, hours=1), new_process=True)
+
+    return report

@@ -22,7 +22,7 @@ from django.test import override_settings
 from django.utils import timezone
 
 from bench import program_environment
-from mysite.base.models import Server
+from mysite.base import servers
 from mysite.core import vorlik
 
 CHROMIUM, DRIVER = shutil.which("chromium"), "/usr/bin/chromedriver"
@@ -41,15 +41,21 @@ def dmidecode(command, **options):
 
 
 def record_servers():
-    """app-2 a clone of app-1, app-3 built with another key, old retired long ago."""
+    """app-2 a clone of app-1, app-3 built with another key, old retired long ago; app-1's serving
+    processes read an adapter address, its deployment check, run as root, the firmware UUID."""
     now = timezone.now()
-    for name, uuid, key, days in [("app-1", UUID, "a", 0), ("app-2", UUID, "a", 0),
-                                  ("app-3", UUID[::-1], "b", 0), ("old", UUID[::-1], "c", 30)]:
-        Server.objects.create(name=name, category="SMBIOS", identifier=uuid.replace("-", ""),
-                              key_fingerprint=hashlib.sha256(key.encode()).hexdigest(),
-                              module_file="vorlik.cpython-311-x86_64-linux-gnu.so", openssl=True,
-                              python_version="3.11.7", django_version="5.2.20",
-                              first_seen=now - timedelta(days=40), last_seen=now - timedelta(days=days, minutes=3))
+    smbios, mac = ("SMBIOS", UUID.replace("-", "")), ("MAC", "0242AC110002")
+    for name, identity, key, days, processes in [
+        ("app-1", mac, "a", 2, 4), ("app-1", smbios, "a", 0, 1), ("app-2", smbios, "a", 0, 4),
+        ("app-3", ("SMBIOS", UUID[::-1].replace("-", "")), "b", 0, 4), ("old", ("SMBIOS", "1" * 32), "c", 30, 2),
+    ]:
+        fields = {"category": identity[0], "identifier": identity[1], "not_unique": "",
+                  "key_fingerprint": hashlib.sha256(key.encode()).hexdigest(),
+                  "module_file": "vorlik.cpython-311-x86_64-linux-gnu.so", "openssl": True,
+                  "python_version": "3.11.7", "django_version": "5.2.20"}
+        for process in range(processes):
+            seen = now - timedelta(days=days, hours=processes - process, minutes=3)
+            servers.record(name, fields, seen, new_process=True)
 
 
 @override_settings(SERVER_NAME="app-1")
@@ -166,8 +172,9 @@ class OperatorSession(StaticLiveServerTestCase):
         findings = self.text("#findings")
         self.assertIn("vorlik.E004: This server (app-1) has another built-in default key than app-3", findings)
         self.assertIn("vorlik.W004: Another server has this server's machine identity", findings)
+        self.assertIn("vorlik.W005: This server's machine identity changed: MAC 0242AC110002 (first seen", findings)
         self.assertIn("shared with app-2", self.text("#servers"))
-        self.browser.execute_script("arguments[0].scrollIntoView()", self.find("#servers"))
+        self.browser.set_window_size(1000, 1250)  # the findings and the list in one picture
         self.browser.save_screenshot(str(self.screenshots / "console-servers.png"))
 
         self.click("#logout-form button")

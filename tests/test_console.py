@@ -4,7 +4,6 @@ machine identity page, through Django's test client."""
 import os
 import platform
 import subprocess
-from datetime import timedelta
 
 import pytest
 from axes.models import AccessAttempt
@@ -12,7 +11,6 @@ from django.contrib.admin.models import CHANGE, LogEntry
 from django.contrib.auth.models import Permission, User
 from django.db.models import F
 from django.test import Client
-from django.utils import timezone
 
 from mysite.base.admin import ParameterForm
 from mysite.base.models import NAME_MAX_LENGTH, Parameter, Server, get_param_value, set_param_value
@@ -317,20 +315,27 @@ def test_identity_page_reads_the_identity_each_time(client, login, machine):
     assert f"MachineGUID {'1' * 32}" in client.get(IDENTITY).content.decode()
 
 
-def test_servers_page_marks_shared_identities_other_keys_and_stale_servers(client, login, settings):
-    now = timezone.now()
-    servers = [("a", "1", "k1", 0), ("b", "1", "k1", 0), ("c", "2", "k2", 0), ("old", "2", "k3", 8)]
-    for name, identifier, key, days in servers:
-        Server.objects.create(name=name, category="SMBIOS", identifier=identifier * 32, key_fingerprint=key * 20,
-                              module_file="vorlik.so", openssl=True, python_version="3.11", django_version="5.2",
-                              first_seen=now, last_seen=now - timedelta(days=days))
+def test_servers_page_marks_shared_identities_other_keys_and_stale_servers(client, login, settings, report):
+    for name, identifier, key, days in [("a", "1", "k1", 0), ("b", "1", "k1", 0), ("c", "2", "k2", 0),
+                                        ("old", "2", "k3", 8)]:
+        report(name, ("SMBIOS", identifier * 32), key * 20, days)
     settings.SERVER_NAME = "c"
     user = login("view_server")
     page = client.get(SERVERS).content.decode()
     assert "vorlik.E004" in page and "vorlik.W004" not in page  # the stale one shares c's identity
     assert (page.count("shared with"), page.count(">differs<"), page.count("<strong>stale</strong>")) == (2, 1, 1)
+    assert "4 servers, 3 where something stands out (listed first); times in UTC." in page
     chosen = {"remove": Server.objects.get(name="old").pk}
     assert client.post(SERVERS, chosen).status_code == 403
     user.user_permissions.add(Permission.objects.get(codename="delete_server"))
     assert client.post(SERVERS, chosen).status_code == 302
     assert list(Server.objects.values_list("name", flat=True)) == ["a", "b", "c"]
+
+    for odd in ["²", "٣", "", " 1", "1.0", "-1", "1" * 19]:
+        assert client.post(SERVERS, {"remove": odd}).status_code == 400, odd
+    page = client.post(SERVERS, {"remove": Server.objects.get(name="c").pk}, follow=True).content.decode()
+    page = page.replace("&#x27;", "'")
+    assert "The record of c, this server, was removed with its history. It comes back at this server's next " \
+           "refresh, within 5 minutes" in page
+    assert "This server has no record in the registry now: it records itself again at its next refresh" in page
+    assert "None" not in page

@@ -92,6 +92,16 @@ def test_served_entries_refuse_the_published_secret_key(entry, variables, refuse
     assert (refusal in done.stderr) == refused == (done.returncode != 0), done.stderr
 
 
+@pytest.mark.parametrize("command", [["manage.py", "check"], ["-m", "gunicorn", "mysite.wsgi", "--no-control-socket"]])
+def test_a_server_forgotten_before_it_is_stale_is_refused_at_start_up_in_one_line(command):
+    if "gunicorn" in command and sys.platform == "win32":
+        pytest.skip("gunicorn runs on POSIX systems only")
+    done = run(command, MYSITE_SERVER_STALE_DAYS="30", MYSITE_SERVER_FORGET_DAYS="30")
+    assert done.returncode == 1
+    assert done.stderr == ("MYSITE_SERVER_FORGET_DAYS (30) must be longer than MYSITE_SERVER_STALE_DAYS (30): a "
+                           "server is forgotten only after it no longer counts\n")
+
+
 @pytest.mark.skipif(sys.platform == "win32", reason="gunicorn runs on POSIX systems only")
 @pytest.mark.parametrize(
     "trusted, header, status",

@@ -157,6 +157,9 @@ def GetParamValue(name: str) -> str:
 # The installation's server registry (see mysite.base.servers).
 
 SERVER_NAME_MAX_LENGTH = 255  # a host name's longest form
+# What a program answered is kept cut to these lengths (a firmware program may print anything).
+IDENTIFIER_MAX_LENGTH = 200
+NOT_UNIQUE_MAX_LENGTH = 500
 
 
 class Server(models.Model):
@@ -164,15 +167,15 @@ class Server(models.Model):
 
     name = models.CharField(max_length=SERVER_NAME_MAX_LENGTH, unique=True)
     category = models.CharField("identity category", max_length=20, blank=True)
-    identifier = models.CharField("identity", max_length=200, blank=True)
-    not_unique = models.TextField("why the identity is not unique", blank=True)
+    identifier = models.CharField("identity", max_length=IDENTIFIER_MAX_LENGTH, blank=True)
+    not_unique = models.CharField("why the identity is not unique", max_length=NOT_UNIQUE_MAX_LENGTH, blank=True)
     key_fingerprint = models.CharField("built-in key fingerprint", max_length=64, blank=True)
     module_file = models.CharField("module file", max_length=200)
     openssl = models.BooleanField("AES through OpenSSL")
     python_version = models.CharField("Python", max_length=40)
     django_version = models.CharField("Django", max_length=40)
     first_seen = models.DateTimeField()
-    last_seen = models.DateTimeField()
+    last_seen = models.DateTimeField(db_index=True)  # stale and forgotten servers are found by it
 
     class Meta:
         ordering = ["name"]
@@ -193,3 +196,29 @@ class Server(models.Model):
     def build_text(self) -> str:
         with_openssl = "with OpenSSL" if self.openssl else "without OpenSSL"
         return f"{self.module_file} ({with_openssl}), Python {self.python_version}, Django {self.django_version}"
+
+
+class Sighting(models.Model):
+    """A machine identity or a built-in key that processes of a server reported: when first and last,
+    and how many processes did."""
+
+    IDENTITY, KEY = "identity", "key"
+
+    server = models.ForeignKey(Server, on_delete=models.CASCADE, related_name="sightings")
+    kind = models.CharField(max_length=8, choices=[(IDENTITY, "machine identity"), (KEY, "built-in key")])
+    category = models.CharField("identity category", max_length=20, blank=True)  # empty for a key
+    value = models.CharField("identifier or key fingerprint", max_length=IDENTIFIER_MAX_LENGTH, blank=True)
+    first_seen = models.DateTimeField()
+    last_seen = models.DateTimeField(db_index=True)
+    processes = models.PositiveIntegerField("processes that reported it", default=1)
+
+    class Meta:
+        ordering = ["first_seen", "pk"]
+        constraints = [
+            models.UniqueConstraint(fields=["server", "kind", "category", "value"], name="base_sighting_unique"),
+        ]
+        # Who else reported an identity or a key.
+        indexes = [models.Index(fields=["kind", "category", "value"], name="base_sighting_seen_by")]
+
+    def __str__(self) -> str:
+        return f"{self.server_id}: {self.category} {self.value}".strip()

@@ -1,9 +1,12 @@
 """The machine identity and servers pages of the operators' console."""
 
+import re
+
 from django.conf import settings
 from django.contrib import admin, messages
 from django.core.exceptions import PermissionDenied
-from django.http import HttpRequest, HttpResponse
+from django.core.paginator import Paginator
+from django.http import HttpRequest, HttpResponse, HttpResponseBadRequest
 from django.shortcuts import redirect
 from django.template.response import TemplateResponse
 
@@ -37,39 +40,62 @@ def machine_identity(request: HttpRequest) -> HttpResponse:
 
 VIEW_SERVERS = "base.view_server"
 REMOVE_SERVERS = "base.delete_server"
+SERVERS_PER_PAGE = 100
+RECORD_NUMBER = re.compile(r"[0-9]{1,18}")  # ASCII digits only, and within a 64-bit key
 
 
 def installation_servers(request: HttpRequest) -> HttpResponse:
-    """Every server recorded in the registry, with what stands out; POST ``remove``: drop a record."""
+    """Every server recorded in the registry, those where something stands out first, a page at a time;
+    POST ``remove``: drop a record."""
     if not request.user.has_perm(VIEW_SERVERS):
         raise PermissionDenied
     if request.method == "POST":
         if not request.user.has_perm(REMOVE_SERVERS):
             raise PermissionDenied
-        chosen = request.POST.get("remove", "")
-        server = Server.objects.filter(pk=chosen).first() if chosen.isdigit() else None
-        if server:
-            server.delete()
-            messages.success(request, f"The record of {server.name} was removed. A server that still runs "
-                             f"records itself again within {servers.REFRESH_SECONDS // 60} minutes.")
-        return redirect("servers")
-    rows, findings, failure = [], [], None
+        return _remove(request, request.POST.get("remove", ""))
+    page, rows, standing_out, findings, recorded, failure = None, [], 0, [], None, None
     try:
-        recorded = servers.all_servers()
+        listing = servers.Listing()
+        standing_out = len(listing.standing_out)
+        page = Paginator(listing.order, SERVERS_PER_PAGE).get_page(request.GET.get("page"))
+        rows = listing.standings(list(page.object_list))
+        recorded = servers.this_server()
+        findings = servers.findings(recorded) if recorded else []
     except servers.RegistryUnavailable as exc:
         failure = str(exc)
-    else:
-        rows = servers.standings(recorded)
-        this_server = next((server for server in recorded if server.name == settings.SERVER_NAME), None)
-        findings = servers.findings(this_server, recorded) if this_server else []
     context = {
         **admin.site.each_context(request),
         "title": "Servers",
+        "page": page,
         "rows": rows,
+        "standing_out": standing_out,
         "findings": findings,
+        "recorded": recorded,
         "failure": failure,
         "this_server": settings.SERVER_NAME,
         "stale_days": settings.SERVER_STALE_DAYS,
+        "time_zone": settings.TIME_ZONE,
+        "forget_days": settings.SERVER_FORGET_DAYS,
+        "refresh_minutes": servers.REFRESH_SECONDS // 60,
         "may_remove": request.user.has_perm(REMOVE_SERVERS),
     }
     return TemplateResponse(request, "admin/base/servers.html", context)
+
+
+def _remove(request: HttpRequest, chosen: str) -> HttpResponse:
+    if not RECORD_NUMBER.fullmatch(chosen):
+        return HttpResponseBadRequest("remove: the number of a server's record, in ASCII digits, is expected")
+    server = Server.objects.filter(pk=int(chosen)).first()
+    minutes = servers.REFRESH_SECONDS // 60
+    if server is None:
+        messages.warning(request, "That record is no longer there: it was removed already.")
+    elif server.name == settings.SERVER_NAME:
+        server.delete()
+        messages.success(request, f"The record of {server.name}, this server, was removed with its history. "
+                         f"It comes back at this server's next refresh, within {minutes} minutes, "
+                         "with a history that starts anew.")
+    else:
+        server.delete()
+        messages.success(request, f"The record of {server.name} was removed with its history. A server that "
+                         f"still runs records itself again within {minutes} minutes.")
+    return redirect("servers")

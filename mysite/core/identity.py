@@ -48,6 +48,8 @@ MULTICAST_BIT = 0x01
 # byte order, as older SMBIOS versions are printed.
 FIRMWARE_PLACEHOLDERS = frozenset({"03000200040005000006000700080009", "00020003000400050006000700080009"})
 MAX_STDERR_LINES = 10
+# Of an identifier quoted in a message: a program may print text of any length.
+QUOTED_LENGTH = 200
 # The firmware programs run without a limit of their own; a reading's child
 # process is stopped after this many seconds.
 READING_TIMEOUT = 60
@@ -79,7 +81,9 @@ def not_unique(category: Any, identifier: Any) -> str | None:
                   "when it finds no adapter address")
     else:
         return None
-    shown = identifier if identifier else "(empty)"
+    shown = str(identifier) if identifier else "(empty)"
+    if len(shown) > QUOTED_LENGTH:
+        shown = shown[:QUOTED_LENGTH] + "…"
     return f"The machine identity {category} {shown} is not unique: it is {what}{shared}."
 
 

@@ -3,7 +3,6 @@ parameter store, from the command line."""
 
 import argparse
 import base64
-import json
 import sys
 import traceback
 
@@ -15,6 +14,7 @@ from mysite.base import servers
 from mysite.base.models import Parameter, ParameterNotFound
 from mysite.core.identity import IdentityNotUnique, ReadingFailed, derive_app_specific_id
 from mysite.core.report import annotate_addresses, ask, identity_report
+from mysite.core.terminal import printable, printable_json
 
 MIGRATE_HINT = 'the parameter table does not exist yet: run "python manage.py migrate" first'
 WRONG_KEY = "cannot decrypt: wrong key or damaged cipher text"
@@ -93,7 +93,13 @@ class Command(BaseCommand):
         listing = sub.add_parser(
             "servers", parents=[common], help="the installation's servers as they recorded themselves"
         )
-        listing.add_argument("--json", action="store_true", help="print one JSON list")
+        shown = listing.add_mutually_exclusive_group()
+        shown.add_argument("--json", action="store_true", help="print one JSON list, a server at a time")
+        shown.add_argument(
+            "--forget",
+            action="store_true",
+            help="remove the records and history not seen for MYSITE_SERVER_FORGET_DAYS, and say how many",
+        )
 
         for action, what in (("encrypt", "plain text"), ("decrypt", "Base64 cipher text")):
             cipher = sub.add_parser(action, parents=[common], help=f"{action} text")
@@ -136,7 +142,7 @@ class Command(BaseCommand):
             elif action == "macs":
                 self.macs(vorlik)
             elif action == "servers":
-                self.servers(options["json"])
+                self.servers(options["json"], options["forget"])
             elif action in ("encrypt", "decrypt"):
                 self.cipher(vorlik, action, options["text"], options["key"])
             else:
@@ -146,11 +152,21 @@ class Command(BaseCommand):
             raise
         except Exception as exc:
             self._traceback(exc)
-            raise CommandError(f"{type(exc).__name__}: {exc}") from exc
+            raise CommandError(printable(f"{type(exc).__name__}: {exc}")) from exc
 
     def _traceback(self, exc):
         if self.verbose and exc is not None:
-            self.stderr.write("".join(traceback.format_exception(exc)), ending="")
+            self._write_lines(self.stderr, "".join(traceback.format_exception(exc)))
+
+    @staticmethod
+    def _write_lines(stream, text, indent=""):
+        """Text of several lines (a traceback) on ``stream``, each line printable."""
+        for line in text.splitlines():
+            stream.write(f"{indent}{printable(line)}")
+
+    def say(self, line):
+        """One line of output that shows what programs printed or servers recorded."""
+        self.stdout.write(printable(line))
 
     # identity and macs
 
@@ -160,8 +176,8 @@ class Command(BaseCommand):
         except ReadingFailed as exc:
             # Its traceback is the one of the process that read the identity.
             if self.verbose:
-                self.stderr.write(exc.child_traceback, ending="")
-            raise CommandError(str(exc)) from None
+                self._write_lines(self.stderr, exc.child_traceback)
+            raise CommandError(printable(str(exc))) from None
         app_specific = None
         if app_id is not None:
             try:
@@ -177,12 +193,12 @@ class Command(BaseCommand):
             if app_id is not None:
                 out.update(app_id=app_id, app_specific_id=app_specific)
             out["registry"] = registry
-            self.stdout.write(json.dumps(out, ensure_ascii=False))
+            self.stdout.write(printable_json(out))
         else:
             self._print_identity(report)
             self._print_registry(registry)
             if app_id is not None:
-                self.stdout.write(f"App-specific identifier for {app_id!r}: {app_specific}")
+                self.say(f"App-specific identifier for {app_id!r}: {app_specific}")
 
     @staticmethod
     def _registry(identity) -> dict:
@@ -198,7 +214,7 @@ class Command(BaseCommand):
         return registry
 
     def _print_registry(self, registry):
-        write = self.stdout.write
+        write = self.say
         if not registry["recorded"]:
             write(f"Server registry: {registry['name']} is not recorded: {registry['problem']}")
             return
@@ -209,7 +225,7 @@ class Command(BaseCommand):
             write(f"    hint: {finding['hint']}")
 
     def _print_identity(self, report):
-        write = self.stdout.write
+        write = self.say
         write(f"Machine identity: {report.category} {report.identifier or '(empty)'}")
         if report.forced_mac:
             write("  FORCED_MAC is set: the identity is the adapter identifier, taken at once")
@@ -221,7 +237,7 @@ class Command(BaseCommand):
                 write(f"  {'':<13}{line}")
             if self.verbose:
                 for tb in source.tracebacks:
-                    write("".join(f"      {line}\n" for line in tb.splitlines()), ending="")
+                    self._write_lines(self.stdout, tb, indent="      ")
         addresses = report.sources["MAC"].addresses
         if addresses:
             write("Adapter addresses (the first one gives the MAC identifier):")
@@ -231,45 +247,62 @@ class Command(BaseCommand):
         width = max(len(entry["address"]) for entry in addresses)
         for entry in addresses:
             adapter = entry["adapter"] or "(adapter gone)"
-            self.stdout.write(f"{indent}{entry['address']:<{width}}  {_state(entry):<7} {adapter}")
+            self.say(f"{indent}{entry['address']:<{width}}  {_state(entry):<7} {adapter}")
 
     def macs(self, vorlik):
         report = ask(vorlik, vorlik.get_mac4multiple_network_card)
         for line in report.notes:
-            self.stderr.write(f"warning: {line}")
+            self.stderr.write(printable(f"warning: {line}"))
         if self.verbose:
             for tb in report.tracebacks:
-                self.stderr.write(tb, ending="")
+                self._write_lines(self.stderr, tb)
         if not report.value:
             self.stderr.write("no adapter address found")
             return
         self._print_addresses(annotate_addresses(report.value))
 
-    def servers(self, as_json):
+    def servers(self, as_json, forget):
         try:
-            rows = servers.standings(servers.all_servers())
+            if forget:
+                forgotten, sightings = servers.forget()
+                self.stdout.write(f"Removed what was not seen for {settings.SERVER_FORGET_DAYS} days: server "
+                                  f"records: {forgotten}; identities and keys of the history: {sightings}.")
+                return
+            listing = servers.Listing()
+            rows = listing.standings()
         except servers.RegistryUnavailable as exc:
-            raise CommandError(str(exc)) from exc
+            raise CommandError(printable(str(exc))) from exc
         if as_json:
-            self.stdout.write(json.dumps([row.as_dict() for row in rows], ensure_ascii=False))
+            # A row at a time: the list of a large fleet is never one text in memory.
+            self.stdout.write("[", ending="")
+            for number, row in enumerate(rows):
+                self.stdout.write(("," if number else "") + "\n" + printable_json(row.as_dict()), ending="")
+            self.stdout.write("\n]")
             return
         if not rows:
             self.stdout.write("No server has recorded itself yet.")
+            return
+        self.stdout.write(f"{len(rows)} servers, {len(listing.standing_out)} where something stands out (listed "
+                          f"first); stale: not seen for {settings.SERVER_STALE_DAYS} days; times in "
+                          f"{settings.TIME_ZONE}.")
         for row in rows:
-            server = row.server
-            marks = ["stale"] if row.stale else []
-            if row.shares_identity_with:
-                marks.append("identity shared with " + ", ".join(row.shares_identity_with))
-            if row.key_differs:
-                marks.append("built-in key differs")
-            self.stdout.write(f"{server.name}{' (' + '; '.join(marks) + ')' if marks else ''}")
-            self.stdout.write(f"  identity:    {server.category} {server.identifier or '(empty)'}")
-            if server.not_unique:
-                self.stdout.write(f"               {server.not_unique}")
-            self.stdout.write(f"  key:         {row.short_fingerprint or '(cipher failed)'}")
-            self.stdout.write(f"  build:       {server.build_text}")
-            self.stdout.write(f"  last seen:   {server.last_seen.isoformat(timespec='seconds')}"
-                              f" (first {server.first_seen.isoformat(timespec='seconds')})")
+            self._print_server(row)
+
+    def _print_server(self, row):
+        server, say = row.server, self.say
+        marks = row.marks
+        say(f"{server.name}{' (' + '; '.join(marks) + ')' if marks else ''}")
+        say(f"  identity:    {servers.identity_text(server.category, server.identifier)}")
+        if server.not_unique:
+            say(f"               {server.not_unique}")
+        for earlier in row.earlier_identities:
+            say(f"    also:      {servers.identity_text(earlier.category, earlier.value)} "
+                f"({servers.seen_text(earlier)})")
+        say(f"  key:         {row.short_fingerprint or '(cipher failed)'}")
+        for earlier in row.earlier_keys:
+            say(f"    also:      {earlier.value[:servers.SHORT_FINGERPRINT]} ({servers.seen_text(earlier)})")
+        say(f"  build:       {server.build_text}")
+        say(f"  last seen:   {servers.shown_time(server.last_seen)} (first {servers.shown_time(server.first_seen)})")
 
     # cipher
 
