@@ -4,6 +4,7 @@ machine identity page, through Django's test client."""
 import os
 import platform
 import subprocess
+from datetime import timedelta
 
 import pytest
 from axes.models import AccessAttempt

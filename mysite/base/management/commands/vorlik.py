@@ -3,6 +3,7 @@ parameter store, from the command line."""
 
 import argparse
 import base64
+import os
 import sys
 import traceback
 
@@ -150,6 +151,11 @@ class Command(BaseCommand):
         except CommandError as exc:
             self._traceback(exc.__cause__)
             raise
+        except BrokenPipeError:
+            # The reader went away (head, a pager closed): stop quietly, as other tools do, with
+            # standard output pointed at nothing so that the interpreter's last flush cannot fail too.
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+            sys.exit(1)
         except Exception as exc:
             self._traceback(exc)
             raise CommandError(printable(f"{type(exc).__name__}: {exc}")) from exc
