@@ -380,7 +380,8 @@ class Reading:
     def past_bound(self) -> bool:
         return time.monotonic() > self.deadline + GRACE_SECONDS
 
-    def stop_programs(self) -> None:
+    def stop_programs(self, because: str) -> None:
+        """Stop the programs started since the reading began, with theirs; ``because`` says why in the log."""
         started = []
         for child in psutil.Process().children():
             with suppress(psutil.Error):
@@ -388,9 +389,14 @@ class Reading:
                     started.append(child)
                     if child.pid not in self.stopped:
                         self.stopped[child.pid] = child.name()
-                        logger.warning("%s (process %d) did not answer within %g s: stopped",
-                                       self.stopped[child.pid], child.pid, self.timeout)
+                        logger.warning("%s (process %d) stopped: %s", self.stopped[child.pid], child.pid, because)
         stop_processes(started)
+
+    def stop_until_done(self, because: str) -> None:
+        """Stop its programs, and those it starts from now on, until the reading ends or its time is up."""
+        while not self.done.is_set() and not self.past_bound():
+            self.stop_programs(because)
+            self.done.wait(STOP_INTERVAL)
 
     def not_answering(self, failure: BaseException) -> str | None:
         """How to name a program's failure when this reading stopped it; None otherwise."""
@@ -414,9 +420,7 @@ class Reading:
         if not leads:
             self.done.wait(max(0.0, self.deadline + GRACE_SECONDS - time.monotonic()))
         elif not self.done.wait(max(0.0, self.deadline - time.monotonic())):
-            while not self.done.is_set() and not self.past_bound():
-                self.stop_programs()
-                self.done.wait(STOP_INTERVAL)
+            self.stop_until_done(f"it did not answer within {self.timeout:g} s")
         if not self.done.is_set():
             names = sorted(set(self.stopped.values()))
             late = f": {', '.join(names)} did not answer" if names else ""
@@ -447,9 +451,11 @@ def read_within_bound(function: Callable[[Reading], Any]) -> Any:
 
 
 @atexit.register
-def _stop_programs_of_unfinished_readings() -> None:
-    """A process that ends (a server's graceful stop) leaves no firmware program of a reading running."""
+def stop_unfinished_readings() -> None:
+    """Stop the programs of the readings still running, as this process ends (a server's graceful stop):
+    their deadline is brought to now, so that they ask no program again."""
     with _readings_lock:
         unfinished = list(_readings)
     for reading in unfinished:
-        reading.stop_programs()
+        reading.deadline = min(reading.deadline, time.monotonic())
+        reading.stop_until_done("the application's process is ending")
