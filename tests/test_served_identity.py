@@ -2,7 +2,6 @@
 firmware program that never answers: the page answers within the bound and names it, the server
 records itself, and no program is left after the page or after a graceful stop of the server."""
 
-import http.client
 import importlib.util
 import json
 import os
@@ -12,90 +11,55 @@ import socket
 import subprocess
 import sys
 import time
+from contextlib import contextmanager
 from pathlib import Path
-from types import SimpleNamespace
 
 import pytest
 
-from bench.load import ROOT, fresh_database
+from bench.load import ROOT, fresh_database, request
 from mysite.core.identity import GRACE_SECONDS
 
 BOUND = 1  # MYSITE_IDENTITY_TIMEOUT of the served application
 BIN = Path(sys.executable).parent
-
-
-def gunicorn(port: int, folder: Path) -> list[str]:
-    return [sys.executable, "-m", "gunicorn", "mysite.wsgi:application", "--bind", f"127.0.0.1:{port}",
-            "--threads", "4", "--no-control-socket"]
-
-
-def uwsgi(port: int, folder: Path) -> list[str]:
-    return [str(BIN / "uwsgi"), "--master", "--need-app", "--home", sys.prefix, "--module", "mysite.wsgi:application",
-            "--http-socket", f"127.0.0.1:{port}", "--threads", "4", "--master-fifo", str(folder / "fifo")]
-
-
-def uvicorn(port: int, folder: Path) -> list[str]:
-    return [sys.executable, "-m", "uvicorn", "mysite.asgi:application", "--host", "127.0.0.1", "--port", str(port)]
-
-
-# How each is started and stopped gracefully, and whether it is installed.
-SERVERS = {
-    "gunicorn": (gunicorn, "SIGTERM", lambda: importlib.util.find_spec("gunicorn")),
-    "uWSGI": (uwsgi, "q", lambda: shutil.which("uwsgi", path=str(BIN))),
-    "uvicorn": (uvicorn, "SIGTERM", lambda: importlib.util.find_spec("uvicorn")),
+SERVERS = {  # how each serves on {port}, how it is stopped gracefully, whether it is installed
+    "gunicorn": ([sys.executable, "-m", "gunicorn", "mysite.wsgi:application", "--bind", "127.0.0.1:{port}",
+                  "--threads", "4", "--no-control-socket"], "SIGTERM", importlib.util.find_spec("gunicorn")),
+    "uWSGI": ([str(BIN / "uwsgi"), "--master", "--need-app", "--home", sys.prefix, "--http-socket", "127.0.0.1:{port}",
+               "--module", "mysite.wsgi:application", "--threads", "4", "--master-fifo", "{folder}/fifo"],
+              "q", shutil.which("uwsgi", path=str(BIN))),  # q: a graceful shutdown, said to its master FIFO
+    "uvicorn": ([sys.executable, "-m", "uvicorn", "mysite.asgi:application", "--port", "{port}"], "SIGTERM",
+                importlib.util.find_spec("uvicorn")),
 }
 
 
-class Served:
-    """The application served by ``kind`` on a free loopback port, its output in ``folder``/log."""
-
-    def __init__(self, kind: str, env: dict[str, str], folder: Path):
-        self.command, self.stop_with, _ = SERVERS[kind]
-        self.env, self.folder, self.log_path = env, folder, folder / "log"
-
-    def __enter__(self) -> "Served":
-        with socket.socket() as probe:
-            probe.bind(("127.0.0.1", 0))
-            self.port = probe.getsockname()[1]
-        with open(self.log_path, "ab") as log:
-            self.process = subprocess.Popen(self.command(self.port, self.folder), cwd=ROOT, env=self.env, stdout=log,
-                                            stderr=subprocess.STDOUT, start_new_session=True)
-        deadline = time.monotonic() + 60
-        while self.process.poll() is None and time.monotonic() < deadline:
-            with socket.socket() as client:
-                if client.connect_ex(("127.0.0.1", self.port)) == 0:
-                    return self
-            time.sleep(0.1)
-        self.__exit__()
-        raise RuntimeError(f"the server did not start:\n{self.log()}")
-
-    def stop(self) -> None:
-        """Stop the server gracefully, and wait until it has."""
-        if self.stop_with == "q":  # uWSGI's graceful shutdown, by its master FIFO
-            (self.folder / "fifo").write_text("q")
-        else:
-            self.process.send_signal(getattr(signal, self.stop_with))
-        self.process.wait(timeout=60)
-
-    def __exit__(self, *exc_info) -> None:
-        if self.process.poll() is None:
-            os.killpg(self.process.pid, signal.SIGKILL)
-            self.process.wait()
-
-    def log(self) -> str:
-        return self.log_path.read_text(errors="replace")
-
-
-def get(port: int, path: str, session: str = "") -> tuple[int, str, float]:
-    """(status, body, seconds) of one GET, as the signed-in operator of ``session``."""
-    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=60)
-    started = time.monotonic()
+@contextmanager
+def served(kind: str, env: dict[str, str], folder: Path):
+    """The port ``kind`` serves the application on; the server is stopped gracefully when the block ends."""
+    command, stop, _ = SERVERS[kind]
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    with open(folder / "log", "ab") as log:
+        server = subprocess.Popen([part.format(port=port, folder=folder) for part in command], cwd=ROOT, env=env,
+                                  stdout=log, stderr=subprocess.STDOUT, start_new_session=True)
     try:
-        connection.request("GET", path, headers={"Cookie": f"sessionid={session}"} if session else {})
-        response = connection.getresponse()
-        return response.status, response.read().decode(), time.monotonic() - started
+        assert eventually(lambda: server.poll() is not None or answers(port)) and server.poll() is None, (
+            folder / "log").read_text()
+        yield port
+        if stop == "q":
+            (folder / "fifo").write_text(stop)
+        else:
+            server.send_signal(getattr(signal, stop))
+        server.wait(timeout=60)
     finally:
-        connection.close()
+        if server.poll() is None:
+            os.killpg(server.pid, signal.SIGKILL)
+            server.wait()
+
+
+def answers(port: int) -> bool:
+    with socket.socket() as client:
+        return client.connect_ex(("127.0.0.1", port)) == 0
 
 
 def eventually(probe, seconds=30):
@@ -105,50 +69,49 @@ def eventually(probe, seconds=30):
     return found
 
 
+def manage(env: dict[str, str], *args: str) -> str:
+    return subprocess.run([sys.executable, "manage.py", *args], cwd=ROOT, env=env, check=True, capture_output=True,
+                          text=True).stdout
+
+
 @pytest.fixture(scope="module")
 def site(tmp_path_factory):
-    """A migrated database with an operator signed in: the settings' environment and the session key."""
+    """The environment of a migrated database, and a signed-in operator's session cookie."""
     folder = tmp_path_factory.mktemp("site")
     env = {name: value for name, value in os.environ.items() if name not in ("MYSITE_FORCED_MAC", "MYSITE_DB_PATH")}
     env.update(fresh_database(folder), MYSITE_ALLOWED_HOSTS="127.0.0.1", MYSITE_SECRET_KEY="a served site's own key",
                MYSITE_IDENTITY_TIMEOUT=str(BOUND), PYTHONPATH=str(ROOT))
-
-    def manage(*args):
-        return subprocess.run([sys.executable, "manage.py", *args], cwd=ROOT, env=env, check=True,
-                              capture_output=True, text=True).stdout
-
-    manage("migrate", "-v0")
-    session = manage("shell", "-v0", "-c", "from django.contrib.auth.models import User; "
+    manage(env, "migrate", "-v0")
+    session = manage(env, "shell", "-v0", "-c", "from django.contrib.auth.models import User; "
                      "from django.test import Client; client = Client(); "
                      "client.force_login(User.objects.create_superuser('operator')); "
-                     "print(client.cookies['sessionid'].value)").strip()
-    return SimpleNamespace(env=env, session=session, manage=manage)
+                     "print(client.cookies['sessionid'].value)")
+    return env, f"sessionid={session.strip()}"
 
 
 @pytest.mark.parametrize("kind", SERVERS)
 def test_the_identity_page_answers_within_the_bound_and_leaves_no_program(kind, site, dmidecode, tmp_path):
-    if not SERVERS[kind][2]():
+    if not SERVERS[kind][2]:
         pytest.skip(f"needs {kind}: python -m pip install {kind}")
-    name = f"served-{kind}"
-    env = dict(site.env, PATH=f"{dmidecode(sleep=300)}{os.pathsep}{os.environ['PATH']}", MYSITE_SERVER_NAME=name)
+    site_env, cookie = site
+    env = dict(site_env, PATH=f"{dmidecode(sleep=300)}{os.pathsep}{os.environ['PATH']}", MYSITE_SERVER_NAME=kind)
 
     # Stopped while a reading runs that no request waits for: the server registry's, from the first request.
-    with Served(kind, env, tmp_path) as server:
-        assert get(server.port, "/admin/login/")[0] == 200
-        assert eventually(dmidecode.left), server.log()
-        server.stop()
-    assert dmidecode.left() == [], server.log()
+    with served(kind, env, tmp_path) as port:
+        assert request(port, "GET", "/admin/login/", {})[0] == 200
+        assert eventually(dmidecode.left)
+    assert dmidecode.left() == []
 
-    with Served(kind, env, tmp_path) as server:
-        status, page, seconds = get(server.port, "/admin/identity/", site.session)
-        assert status == 200, server.log()
-        # The registry's reading, which the page's shared, recorded this server.
-        listed = eventually(lambda: [row for row in json.loads(site.manage("vorlik", "servers", "--json"))
-                                     if row["name"] == name])
-        left = dmidecode.left()
-        server.stop()
+    with served(kind, env, tmp_path) as port:
+        started = time.monotonic()
+        status, page, _ = request(port, "GET", "/admin/identity/", {}, Cookie=cookie)
+        seconds = time.monotonic() - started
+        # The server registry's reading, which the page's shared, recorded the server.
+        listed = eventually(lambda: [row["category"] for row in json.loads(manage(env, "vorlik", "servers", "--json"))
+                                     if row["name"] == kind])
+        assert dmidecode.left() == []
+    assert (status, listed, dmidecode.left()) == (200, ["MAC"], [])
     assert f"no answer: dmidecode did not answer within {BOUND} s" in page
     assert seconds < BOUND + GRACE_SECONDS + 5, seconds  # room for a busy machine; the program sleeps 300 s
-    assert [row["category"] for row in listed] == ["MAC"]
-    assert left == [] and dmidecode.left() == []
-    assert "Traceback" not in server.log() and f"it did not answer within {BOUND} s" in server.log()
+    log = (tmp_path / "log").read_text()
+    assert "Traceback" not in log and f"stopped: it did not answer within {BOUND} s" in log

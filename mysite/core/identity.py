@@ -58,8 +58,8 @@ DEFAULT_TIMEOUT = 10
 GRACE_SECONDS = 2
 # How often, past the deadline, programs that the reading started since are looked for.
 STOP_INTERVAL = 0.05
-# Process start times on Linux count from a boot time given in whole seconds.
-CLOCK_SLACK = 1
+# Process start times on Linux count from a boot time given in whole seconds, and in clock ticks.
+CLOCK_SLACK = 2
 
 logger = logging.getLogger(__name__)
 
