@@ -68,15 +68,18 @@ def page_seconds(client: Client) -> float:
 
 
 def started_meanwhile(work) -> tuple[int, int]:
-    """(firmware programs, Python interpreters) that this process started while ``work()`` ran."""
-    seen: set[tuple[int, str]] = set()
+    """(firmware programs, Python interpreters) that this process started while ``work()`` ran.
+
+    A process is counted as what it was last seen as: between fork and exec, a program is still
+    named after this interpreter."""
+    seen: dict[int, str] = {}
     done = threading.Event()
 
     def watch():
         while not done.wait(0.005):
             for child in psutil.Process().children(recursive=True):
                 try:
-                    seen.add((child.pid, child.name()))
+                    seen[child.pid] = child.name()
                 except psutil.Error:
                     pass
 
@@ -88,7 +91,7 @@ def started_meanwhile(work) -> tuple[int, int]:
         done.set()
         watcher.join()
     runs = (FOLDER / "runs").read_text().count("run")
-    return runs, sum(name.startswith("python") for _, name in seen)
+    return runs, sum(name.startswith("python") for name in seen.values())
 
 
 def main(argv: list[str] | None = None) -> None:
