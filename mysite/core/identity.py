@@ -402,7 +402,8 @@ class Reading:
         """How to name a program's failure when this reading stopped it; None otherwise."""
         if isinstance(failure, subprocess.CalledProcessError):
             program = _program(failure.cmd)
-            if _program_name(program) in {_program_name(name) for name in self.stopped.values()}:
+            stopped = list(self.stopped.values())  # at once: the waiting thread adds to it
+            if _program_name(program) in {_program_name(name) for name in stopped}:
                 return f"{program} did not answer within {self.timeout:g} s"
         return None
 
