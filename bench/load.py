@@ -176,17 +176,18 @@ class Server:
         return self.log_path.read_text(errors="replace")
 
 
-def request(port: int, method: str, path: str, fields: dict[str, str]) -> tuple[int, str, int]:
+def request(port: int, method: str, path: str, fields: dict[str, str], **headers: str) -> tuple[int, str, int]:
     """(status, body, worker process id) of one request on a connection of its own,
     so that every request may go to any worker."""
     connection = http.client.HTTPConnection("127.0.0.1", port, timeout=60)
+    headers["Connection"] = "close"
     try:
         query = urlencode(fields)
         if method == "POST":
-            headers = {"Content-Type": "application/x-www-form-urlencoded", "Connection": "close"}
+            headers["Content-Type"] = "application/x-www-form-urlencoded"
             connection.request(method, path, query, headers)
         else:
-            connection.request(method, f"{path}?{query}", headers={"Connection": "close"})
+            connection.request(method, f"{path}?{query}", headers=headers)
         response = connection.getresponse()
         return response.status, response.read().decode(), int(response.getheader("X-Worker", "0"))
     finally:

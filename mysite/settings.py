@@ -207,3 +207,19 @@ TIME_ZONE = os.environ.get("MYSITE_TIME_ZONE", "UTC")
 # address, never from the firmware or the registry.  Read once when the
 # native module loads.
 FORCED_MAC = env_flag("MYSITE_FORCED_MAC")
+# Seconds the firmware programs of one identity reading get before they are
+# stopped and the identity comes from the next source (mysite.core.identity).
+IDENTITY_TIMEOUT = env_int("MYSITE_IDENTITY_TIMEOUT", 10)
+
+# The application's log records (the native module's among them) on standard
+# error, one line each: a failure's traceback only with DEBUG or
+# MYSITE_LOG_TRACEBACKS=1.
+LOGGING = {
+    "version": 1,
+    "disable_existing_loggers": False,
+    "formatters": {
+        "one_line": {"()": "mysite.logs.OneLineFormatter", "tracebacks": DEBUG or env_flag("MYSITE_LOG_TRACEBACKS")}
+    },
+    "handlers": {"stderr": {"class": "logging.StreamHandler", "formatter": "one_line"}},
+    "loggers": {"mysite": {"handlers": ["stderr"]}},
+}

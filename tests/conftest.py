@@ -1,6 +1,7 @@
-import json
 import os
+import sys
 
+import psutil
 import pytest
 
 # The module reads the application's settings while it loads.
@@ -32,11 +33,41 @@ def database(tmp_path):
 
 
 @pytest.fixture
-def readings_here(monkeypatch):
-    """Identity readings in this process, where the test's stand-ins are, through the same JSON."""
-    from mysite.core import identity
+def dmidecode(tmp_path, monkeypatch):
+    """A stand-in dmidecode for the PATH: it prints ``out``, writes ``err`` on stderr, exits with
+    ``status``, after sleeping ``sleep`` seconds in a process of its own; ``runs()`` counts its runs,
+    ``left()`` lists its processes (the program and its sleep) still running, ``on_path()`` puts it
+    first on this process's PATH."""
+    if sys.platform == "win32":
+        pytest.skip("the stand-in is a shell script")
+    folder = tmp_path / "bin"
+    folder.mkdir()
+    runs = tmp_path / "runs"
 
-    monkeypatch.setattr(identity, "child_result", lambda t: json.loads(json.dumps(identity.reading_result(t))))
+    def program(out="", err="", status=0, sleep=0):
+        nap = f"sleep {sleep} &\necho \"sleep $!\" >> '{runs}'\nwait $!\n" if sleep else ""
+        script = folder / "dmidecode"
+        answer = f"printf '%s' '{out}'\nprintf '%s' '{err}' >&2\nexit {status}\n"
+        script.write_text(f"#!/bin/sh\necho \"run $$\" >> '{runs}'\n{nap}{answer}")
+        script.chmod(0o755)
+        return folder
+
+    def started():
+        return [line.split() for line in runs.read_text().splitlines()] if runs.exists() else []
+
+    def running(pid):
+        try:
+            return psutil.Process(pid).status() != psutil.STATUS_ZOMBIE
+        except psutil.NoSuchProcess:
+            return False
+
+    def on_path(**answer):
+        monkeypatch.setenv("PATH", f"{program(**answer)}{os.pathsep}{os.environ['PATH']}")
+
+    program.on_path = on_path
+    program.runs = lambda: sum(kind == "run" for kind, _ in started())
+    program.left = lambda: [int(pid) for _, pid in started() if running(int(pid))]
+    return program
 
 
 @pytest.fixture

@@ -59,7 +59,6 @@ def record_servers():
 
 
 @override_settings(SERVER_NAME="app-1")
-@pytest.mark.usefixtures("readings_here")
 class OperatorSession(StaticLiveServerTestCase):
     @classmethod
     def setUpClass(cls):

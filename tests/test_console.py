@@ -1,9 +1,7 @@
 """The operators' console: Django's admin over the parameter store, and the
 machine identity page, through Django's test client."""
 
-import os
 import platform
-import subprocess
 from datetime import timedelta
 
 import pytest
@@ -244,27 +242,19 @@ def test_the_list_takes_only_the_filters_it_offers(client, login, query, status,
 
 
 @pytest.fixture
-def machine(monkeypatch, readings_here):
-    """The firmware program answers ``machine.dmidecode`` (raised when an exception; what it
-    wrote on stderr in ``machine.stderr``) and the combined identity is ``machine.identity``."""
+def machine(monkeypatch, dmidecode):
+    """The firmware program is the stand-in ``dmidecode`` and the combined identity is ``machine.identity``
+    (raised when an exception)."""
 
     class Machine:
-        dmidecode: object = UUID.encode() + b"\n"
-        stderr = b""
         identity: object = ("SMBIOS", UUID.replace("-", ""))
-
-    def check_output(command, **options):
-        os.write(2, Machine.stderr)
-        if isinstance(Machine.dmidecode, BaseException):
-            raise Machine.dmidecode
-        return Machine.dmidecode
 
     def get_system_uuid():
         if isinstance(Machine.identity, BaseException):
             raise Machine.identity
         return Machine.identity
 
-    monkeypatch.setattr(subprocess, "check_output", check_output)
+    dmidecode.on_path(out=UUID)
     monkeypatch.setattr(platform, "system", lambda: "Linux")
     monkeypatch.setattr(vorlik, "get_system_uuid", get_system_uuid)
     monkeypatch.setattr(vorlik, "FORCED_MAC", False)
@@ -272,17 +262,11 @@ def machine(monkeypatch, readings_here):
 
 
 @pytest.mark.parametrize(
-    "dmidecode, stderr, identity, shown",
+    "answer, identity, shown",
     [
+        ({"out": UUID}, ("SMBIOS", UUID.replace("-", "")), [f"SMBIOS {UUID.replace('-', '')}", "No findings"]),
         (
-            UUID.encode() + b"\n",
-            b"",
-            ("SMBIOS", UUID.replace("-", "")),
-            [f"SMBIOS {UUID.replace('-', '')}", "No findings"],
-        ),
-        (
-            subprocess.CalledProcessError(1, ["dmidecode"]),
-            b"/dev/mem: No such file or directory\n",
+            {"err": "/dev/mem: No such file or directory\n", "status": 1},
             ("MAC", "000000000000"),
             [
                 "MAC 000000000000",
@@ -293,20 +277,21 @@ def machine(monkeypatch, readings_here):
                 "Hint: ",
             ],
         ),
-        (
-            UUID.encode() + b"\n",
-            b"",
-            RuntimeError("no adapters"),
-            ["cannot be read: RuntimeError: no adapters", "vorlik.E002"],
-        ),
+        ({"out": UUID}, RuntimeError("no adapters"), ["cannot be read: RuntimeError: no adapters", "vorlik.E002"]),
+        # A program that never answers is stopped at the bound, and the page names it.
+        ({"sleep": 300}, ("MAC", "000000000000"), ["no answer: dmidecode did not answer within 1 s", "vorlik.W001"]),
     ],
 )
-def test_identity_page_shows_the_report_and_the_findings(client, login, machine, dmidecode, stderr, identity, shown):
+def test_identity_page_shows_the_report_and_the_findings(client, login, machine, dmidecode, settings, answer,
+                                                         identity, shown):
     login("view_machine_identity")
-    machine.dmidecode, machine.stderr, machine.identity = dmidecode, stderr, identity
+    settings.IDENTITY_TIMEOUT = 1
+    dmidecode(**answer)
+    machine.identity = identity
     page = client.get(IDENTITY).content.decode().replace("&#x27;", "'")
     for text in shown:
         assert text in page
+    assert dmidecode.left() == []
 
 
 def test_identity_page_reads_the_identity_each_time(client, login, machine):

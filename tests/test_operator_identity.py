@@ -16,7 +16,7 @@ from cryptography.hazmat.primitives import hashes, hmac
 
 from mysite.core import IdentityNotUnique, app_specific_id, vorlik
 from mysite.core.checks import PUBLISHED_DEFAULT_KEY, check_default_key, check_machine_identity
-from mysite.core.identity import NOT_VISIBLE, captured_stderr, firmware_steps, not_unique
+from mysite.core.identity import NOT_VISIBLE, firmware_steps, not_unique
 from mysite.core.report import identity_report
 
 REPO = Path(__file__).resolve().parent.parent
@@ -32,7 +32,7 @@ class Unreadable:
 
 
 @pytest.fixture
-def identity(monkeypatch, readings_here):
+def identity(monkeypatch):
     """Make vorlik.get_system_uuid answer ``identity.answer`` (raised when an exception); count the calls."""
 
     class Identity:
@@ -96,36 +96,28 @@ def test_w001_explains_the_loopback_case(identity, monkeypatch):
     assert "Here it is set, so the firmware is not even asked" in warning.hint
 
 
-def test_check_keeps_what_the_programs_write_and_explains_it(monkeypatch, capfd, readings_here):
-    def noisy():
-        subprocess.run(["sh", "-c", "echo '/dev/mem: Permission denied' >&2; exit 1"], check=False)
-        vorlik.logger.error("dmidecode failed")
-        return ZERO_MAC
+linux_only = pytest.mark.skipif(platform.system() != "Linux", reason="runs a stand-in dmidecode")
 
-    monkeypatch.setattr(vorlik, "get_system_uuid", noisy)
+
+@linux_only
+def test_check_explains_a_failing_program_by_what_it_writes_when_run_again(monkeypatch, capfd, dmidecode):
+    dmidecode.on_path(err="/dev/mem: Permission denied", status=1)
     monkeypatch.setattr(vorlik, "FORCED_MAC", False)
     (warning,) = check_machine_identity()
+    assert "dmidecode exited with status 1" in warning.hint
     assert "stderr: /dev/mem: Permission denied" in warning.hint
     assert "missing rights: root, or read access to" in warning.hint
-    assert "dmidecode failed" in warning.hint
-    assert capfd.readouterr() == ("", "")
+    # The identity, the source on its own, then once more with its standard error captured.
+    assert dmidecode.runs() == 3
+    # The module's own runs write where the process does.
+    assert capfd.readouterr().err.count("/dev/mem: Permission denied") == 2
 
 
-def test_captured_stderr_is_written_after_all_when_the_block_fails(capfd):
-    with pytest.raises(KeyError), captured_stderr() as captured:
-        subprocess.run(["sh", "-c", "echo child >&2"], check=True)
-        os.write(2, b"parent\n")
-        raise KeyError
-    assert captured.text == "child\nparent\n"
-    assert capfd.readouterr().err == "child\nparent\n"
-
-
-@pytest.mark.skipif(platform.system() != "Linux", reason="runs a stand-in dmidecode")
-def test_reports_at_once_keep_their_programs_output_and_leave_standard_error_alone(tmp_path, monkeypatch, capfd):
-    program = tmp_path / "dmidecode"
-    program.write_text('#!/bin/sh\nsleep 0.2\necho "dmidecode $$" >&2\nexit 1\n')
-    program.chmod(0o755)
-    monkeypatch.setenv("PATH", f"{tmp_path}{os.pathsep}{os.environ['PATH']}")
+@linux_only
+def test_reports_at_once_share_one_reading_and_leave_standard_error_alone(monkeypatch, capfd, dmidecode):
+    dmidecode.on_path()
+    Path(shutil.which("dmidecode")).write_text('#!/bin/sh\nsleep 0.2\necho "dmidecode $$" >&2\nexit 1\n')
+    monkeypatch.setattr(vorlik, "FORCED_MAC", False)
     before, stop = os.fstat(2), threading.Event()
 
     def other_thread():
@@ -139,9 +131,12 @@ def test_reports_at_once_keep_their_programs_output_and_leave_standard_error_alo
         writer.result()
     after = os.fstat(2)
     assert (after.st_dev, after.st_ino) == (before.st_dev, before.st_ino)
-    shown = [report.sources["SMBIOS"].stderr for report in reports]
-    assert all(re.fullmatch(r"dmidecode \d+\n", text) for text in shown) and shown[0] != shown[1], shown
-    assert "another thread\n" in capfd.readouterr().err
+    shown = {report.sources["SMBIOS"].stderr for report in reports}
+    assert len(shown) == 1 and re.fullmatch(r"dmidecode \d+\n", *shown), shown
+    written = capfd.readouterr().err
+    assert "another thread\n" in written and shown.isdisjoint(written.splitlines(keepends=True))
+    # One reading for both: the identity, the source on its own (the run again is captured).
+    assert len(re.findall(r"^dmidecode \d+$", written, re.MULTILINE)) == 2
 
 
 def test_module_not_importable_is_e001(monkeypatch):
@@ -225,8 +220,8 @@ def test_app_specific_id_refuses_an_identity_other_machines_share(identity, answ
     assert warning.id == "vorlik.W001" and warning.msg == not_unique(*answer)
 
 
-def test_importing_the_package_loads_neither_the_module_nor_the_settings():
-    code = (
+WITHOUT_A_SETTINGS_MODULE = {
+    "importing the package loads neither the module nor the settings": (
         "import sys, mysite.core\n"
         "from mysite.core import app_specific_id, IdentityNotUnique\n"
         "assert issubclass(IdentityNotUnique, RuntimeError) and callable(app_specific_id)\n"
@@ -234,12 +229,31 @@ def test_importing_the_package_loads_neither_the_module_nor_the_settings():
         "try:\n"
         "    mysite.core.no_such_name\n"
         "except AttributeError as exc:\n"
-        "    print(exc)\n"
-    )
+        "    print(exc)\n",
+        "module 'mysite.core' has no attribute 'no_such_name'\n",
+    ),
+    "the check reads with settings made in code, and the core imports no application": (
+        "import sys, django\n"
+        "from django.conf import settings\n"
+        "settings.configure()\n"
+        "django.setup()\n"
+        "from mysite.core.checks import check_machine_identity\n"
+        "found = [message.id for message in check_machine_identity()]\n"
+        "assert not [id for id in found if id.startswith('vorlik.E')], found\n"
+        "loaded = [name for name in sys.modules if name.startswith('mysite.')]\n"
+        "assert all(name.startswith('mysite.core') for name in loaded), loaded\n"
+        "print('read')\n",
+        "read\n",
+    ),
+}
+
+
+@pytest.mark.parametrize("code, printed", WITHOUT_A_SETTINGS_MODULE.values(), ids=WITHOUT_A_SETTINGS_MODULE)
+def test_without_a_settings_module(code, printed):
     env = {k: v for k, v in os.environ.items() if k != "DJANGO_SETTINGS_MODULE"}
     result = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True)
     assert result.returncode == 0, result.stderr
-    assert result.stdout == "module 'mysite.core' has no attribute 'no_such_name'\n"
+    assert result.stdout == printed
 
 
 @pytest.mark.parametrize(

@@ -192,7 +192,7 @@ HOSTILE = "\x1b[31m\x07\x00\r\n\x9b\u202e" + "x" * 1_000_000
 RAW = set(HOSTILE[:10]) - set("[31m\n")  # a line break of the output is no sign
 
 
-def test_hostile_identity_text_is_escaped_on_the_terminal_and_exact_in_json(report, monkeypatch, readings_here):
+def test_hostile_identity_text_is_escaped_on_the_terminal_and_exact_in_json(report, monkeypatch):
     from django.core.management import call_command
 
     from mysite.core import vorlik

@@ -6,8 +6,7 @@ ROOT_URLCONF = "bench.loadsite.urls"
 
 # Without DEBUG, Django logs a server error's traceback nowhere visible.
 LOGGING = {
-    "version": 1,
-    "disable_existing_loggers": False,
-    "handlers": {"stderr": {"class": "logging.StreamHandler"}},
-    "loggers": {"django.request": {"handlers": ["stderr"], "level": "ERROR"}},
+    **LOGGING,  # noqa: F405
+    "handlers": {**LOGGING["handlers"], "traceback": {"class": "logging.StreamHandler"}},  # noqa: F405
+    "loggers": {**LOGGING["loggers"], "django.request": {"handlers": ["traceback"], "level": "ERROR"}},  # noqa: F405
 }

@@ -6,10 +6,11 @@ key changed (``vorlik.W005``).
 
 A serving process records itself on its first request and again at most every
 ``REFRESH_SECONDS``, in a thread of its own: no request waits for it or makes a
-query for it.  ``check --deploy`` and ``vorlik identity`` refresh the record too.
-The machine identity, whose reading starts the firmware programs, is read once
-per process.  Beside each server's record, its history keeps every identity and
-key its processes reported; the findings come from what was seen in the last
+query for it.  ``check --deploy`` and ``vorlik identity`` refresh the record too,
+with the identity they read.  The machine identity, whose reading starts the
+firmware programs, is read once per process, within its bound.  Beside each
+server's record, its history keeps every identity and key its processes
+reported; the findings come from what was seen in the last
 ``SERVER_STALE_DAYS``, and what was not seen for ``SERVER_FORGET_DAYS`` is
 removed whenever a server records itself.
 """
@@ -35,8 +36,9 @@ from django.db.models import Exists, F, OuterRef, Q
 from django.utils import timezone
 
 from mysite.base.models import Server, Sighting
-from mysite.core.checks import INSTALL_COMMAND, check_machine_identity
+from mysite.core.checks import INSTALL_COMMAND, check_identity
 from mysite.core.identity import exception_line, not_unique, not_unique_hint
+from mysite.core.report import IdentityReport, identity_report
 
 logger = logging.getLogger(__name__)
 
@@ -76,28 +78,26 @@ def _module():
     return importlib.import_module("mysite.core.vorlik")
 
 
-def _identity_of(category, identifier) -> Identity:
-    identifier = identifier if isinstance(identifier, str) else ""
-    return Identity(str(category or ""), identifier, not_unique(category, identifier) or "")
-
-
-def remember_identity(category, identifier) -> None:
-    """Keep an identity this process has just read, so that the registry need not read it again."""
+def remember_identity(report: IdentityReport | None, failure: str = "") -> None:
+    """Keep what this process has just read (or why it could not), so that the registry does not read again."""
     global _identity
     if _identity is None:
-        _identity = _identity_of(category, identifier)
+        if report is None:
+            _identity = Identity("", "", f"The machine identity cannot be read: {failure}")
+        else:
+            identifier = report.identifier if isinstance(report.identifier, str) else ""
+            _identity = Identity(str(report.category or ""), identifier, not_unique(report.category, identifier) or "")
 
 
 def this_identity() -> Identity:
-    """The machine identity, read on the first call in this process."""
-    global _identity
+    """The machine identity, read within its bound on the first call in this process."""
     with _identity_lock:
         if _identity is None:
             try:
-                _identity = _identity_of(*_module().get_system_uuid())
+                remember_identity(identity_report())
             except Exception as exc:
-                logger.exception("The machine identity cannot be read for the server registry")
-                _identity = Identity("", "", f"The machine identity cannot be read: {exception_line(exc)}")
+                logger.warning("The machine identity cannot be read for the server registry: %s", exception_line(exc))
+                remember_identity(None, exception_line(exc))
     return _identity
 
 
@@ -419,20 +419,23 @@ def this_server() -> Server | None:
         raise _unavailable(exc) from exc
 
 
-def register_and_find(identity: tuple | None = None) -> tuple[Server, list[CheckMessage]]:
-    """Refresh this server's record, with ``identity`` when just read, and its findings among all servers."""
-    if identity is not None:
-        remember_identity(*identity)
+def register_and_find(report: IdentityReport | None = None) -> tuple[Server, list[CheckMessage]]:
+    """Refresh this server's record, with the identity of ``report`` when just read, and its findings
+    among all servers."""
+    if report is not None:
+        remember_identity(report)
     server = register()
     return server, findings(server)
 
 
 def check_identity_and_servers(app_configs=None, **kwargs) -> list[CheckMessage]:
-    """The identity's deployment check, then E004, W004 and W005 with the identity it read (one reading)
-    after refreshing this server's record."""
-    found = check_machine_identity()
+    """The identity's deployment check, then E004, W004 and W005 with what it read (one reading,
+    or why it could not read) after refreshing this server's record."""
+    checked = check_identity()
+    found = checked.findings
     if any(message.id == "vorlik.E001" for message in found):
         return found  # no module, nothing to record
+    remember_identity(checked.report, checked.failure)
     try:
         return found + register_and_find()[1]
     except RegistryUnavailable as exc:

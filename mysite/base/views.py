@@ -12,28 +12,23 @@ from django.template.response import TemplateResponse
 
 from mysite.base import servers
 from mysite.base.models import VIEW_IDENTITY, Parameter, Server
-from mysite.core.checks import check_machine_identity
-from mysite.core.identity import exception_line
-from mysite.core.report import identity_report
+from mysite.core.checks import check_identity
 
 IDENTITY_PERMISSION = f"{Parameter._meta.app_label}.{VIEW_IDENTITY}"
 
 
 def machine_identity(request: HttpRequest) -> HttpResponse:
-    """The identity as read now, each source's answer, and the deployment checks' findings."""
+    """The identity as read now, each source's answer, and the deployment checks' findings about
+    that one reading."""
     if not request.user.has_perm(IDENTITY_PERMISSION):
         raise PermissionDenied
-    report, failure = None, None
-    try:
-        report = identity_report()
-    except Exception as exc:  # the findings below say what to do about it
-        failure = exception_line(exc)
+    checked = check_identity()
     context = {
         **admin.site.each_context(request),
         "title": "Machine identity",
-        "report": report,
-        "failure": failure,
-        "findings": check_machine_identity(),
+        "report": checked.report,
+        "failure": checked.failure,
+        "findings": checked.findings,
     }
     return TemplateResponse(request, "admin/base/machine_identity.html", context)
 

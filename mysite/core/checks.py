@@ -7,10 +7,12 @@ finds and never raises: whatever goes wrong becomes one of its messages.
 """
 
 import importlib
+from dataclasses import dataclass
 
-from django.core.checks import ERROR, Error, Warning
+from django.core.checks import CheckMessage, Error, Warning
 
-from mysite.core.identity import Notes, ReadingFailed, firmware_hint, not_unique, not_unique_hint, observe, read_apart
+from mysite.core.identity import exception_line, firmware_hint, not_unique, not_unique_hint
+from mysite.core.report import IdentityReport, identity_report
 
 INSTALL_COMMAND = 'python -m pip install -e ".[production]"'
 # The built-in key of a build that sets no VORLIK_DEFAULT_KEY (the default in
@@ -40,48 +42,48 @@ def _cannot_read(reason: str) -> Error:
     )
 
 
-def check_machine_identity(app_configs=None, **kwargs) -> list:
-    """The findings about the machine identity, read in a process of its own (see ``identity_findings``)."""
+@dataclass
+class IdentityCheck:
+    """One reading of the machine identity and the findings about it."""
+
+    report: IdentityReport | None
+    failure: str  # why there is no report; empty when there is one
+    findings: list[CheckMessage]
+
+
+def check_identity() -> IdentityCheck:
+    """Read the identity once, within its bound, and find what stands out about it; never raises."""
     _, error = _import_module()
     if error:
-        return [error]
+        return IdentityCheck(None, error.msg, [error])
     try:
-        found = read_apart(f"{__name__}:identity_findings")
-    except ReadingFailed as exc:
-        return [_cannot_read(str(exc))]
-    if found["identity"]:
-        _share_with_the_server_registry(*found["identity"])
-    return [(Error if item["level"] >= ERROR else Warning)(item["msg"], hint=item["hint"], id=item["id"])
-            for item in found["findings"]]
-
-
-def identity_findings() -> dict:
-    """The identity read in this process, and the check's findings about it as dictionaries of
-    level, msg, hint and id."""
-    vorlik = importlib.import_module("mysite.core.vorlik")
-    seen = Notes()
-    try:
-        identity = observe(vorlik.logger, vorlik.get_system_uuid, seen)
-        findings = _identity_findings(vorlik, identity, seen)
+        report = identity_report()
     except Exception as exc:
-        identity, findings = None, [_cannot_read(f"{type(exc).__name__}: {exc}")]
-    return {"identity": identity,
-            "findings": [{"level": found.level, "msg": found.msg, "hint": found.hint, "id": found.id}
-                         for found in findings]}
+        failure = exception_line(exc)
+        return IdentityCheck(None, failure, [_cannot_read(failure)])
+    try:
+        findings = _identity_findings(report)
+    except Exception as exc:  # an identity of unexpected types
+        findings = [_cannot_read(exception_line(exc))]
+    return IdentityCheck(report, "", findings)
 
 
-def _identity_findings(vorlik, identity, seen: Notes) -> list:
-    category, identifier = identity
-    forced = bool(vorlik.FORCED_MAC)
+def check_machine_identity(app_configs=None, **kwargs) -> list:
+    """The findings about the machine identity (see ``check_identity``)."""
+    return check_identity().findings
+
+
+def _identity_findings(report: IdentityReport) -> list:
+    category, identifier, forced = report.category, report.identifier, report.forced_mac
     problem = not_unique(category, identifier)
     if problem:
-        return [Warning(problem, hint=not_unique_hint(category, forced, seen.notes), id="vorlik.W001")]
+        return [Warning(problem, hint=not_unique_hint(category, forced, report.notes), id="vorlik.W001")]
     if category == "MAC" and not forced:
         return [
             Warning(
                 f"The machine identity comes from a network adapter's address (MAC {identifier}): it changes "
                 "when that adapter is replaced or another one is listed first.",
-                hint=firmware_hint(seen.notes) + " The identity changes once when it does: update what was "
+                hint=firmware_hint(report.notes) + " The identity changes once when it does: update what was "
                 "stored under the current one.",
                 id="vorlik.W002",
             )
@@ -115,10 +117,3 @@ def check_default_key(app_configs=None, **kwargs) -> list:
             id="vorlik.W003",
         )
     ]
-
-
-def _share_with_the_server_registry(category, identifier) -> None:
-    """The registry's check (mysite.base.servers) records this identity rather than read it again."""
-    from mysite.base.servers import remember_identity
-
-    remember_identity(category, identifier)

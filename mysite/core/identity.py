@@ -3,32 +3,34 @@
 * ``app_specific_id``: an identifier for one application on this machine,
   derived from the identity so that the hardware UUID itself never leaves it;
 * whether an identity is unique, and what to do on this system when it is not;
-* ``observe``: one call of an identity function, with what it logs and what its
-  child programs write on standard error captured as readable notes;
-* ``read_apart``: such readings run in a child Python process of their own,
-  since the programs' standard error is the process's descriptor 2.
+* ``observe``: one call of an identity function, with what it logs in its
+  thread as readable notes, and why a firmware program failed, from what it
+  writes on standard error when run once more;
+* ``read_within_bound``: a reading in a thread of its own, shared by every
+  thread that asks while it runs, whose firmware programs are stopped when they
+  have not answered within ``IDENTITY_TIMEOUT`` seconds.
 
 Nothing here loads the native module or reads settings at import.
 """
 
+import atexit
 import hashlib
 import hmac
-import importlib
-import json
 import logging
 import os
 import platform
 import re
 import shutil
-import signal
 import subprocess
-import sys
-import tempfile
+import threading
+import time
 import traceback
 from collections.abc import Callable
-from contextlib import ExitStack, contextmanager, suppress
+from contextlib import contextmanager, suppress
 from dataclasses import dataclass, field
 from typing import Any
+
+import psutil
 
 # dmidecode reads the firmware tables from sysfs, or else scans /dev/mem.
 FIRMWARE_TABLES = ("/sys/firmware/dmi/tables", "/dev/mem")
@@ -50,9 +52,18 @@ FIRMWARE_PLACEHOLDERS = frozenset({"03000200040005000006000700080009", "00020003
 MAX_STDERR_LINES = 10
 # Of an identifier quoted in a message: a program may print text of any length.
 QUOTED_LENGTH = 200
-# The firmware programs run without a limit of their own; a reading's child
-# process is stopped after this many seconds.
-READING_TIMEOUT = 60
+# Seconds a reading's firmware programs get (the IDENTITY_TIMEOUT setting): dmidecode answers in
+# milliseconds, PowerShell's first start on a busy Windows server may take several seconds.
+DEFAULT_TIMEOUT = 10
+# Once its programs are stopped, a reading asks the other sources, which answer at once: the
+# time a caller waits for that beyond the bound.
+GRACE_SECONDS = 2
+# How often, past the deadline, programs that the reading started since are looked for.
+STOP_INTERVAL = 0.05
+# Process start times on Linux count from a boot time given in whole seconds, and in clock ticks.
+CLOCK_SLACK = 2
+
+logger = logging.getLogger(__name__)
 
 
 class IdentityNotUnique(RuntimeError):
@@ -159,11 +170,14 @@ def app_specific_id(app_id: str) -> str:
     The HMAC-SHA256 of ``app_id`` keyed with the machine identity: stable for one
     application on one machine, different between applications, and not
     reversible to the hardware UUID. Raises ``IdentityNotUnique`` rather than
-    return a value other machines share.
+    return a value other machines share, and ``ReadingFailed`` when the identity
+    cannot be read (see ``read_within_bound``).
     """
     _app_id_bytes(app_id)  # refuse bad input before any program is started
-    vorlik = importlib.import_module("mysite.core.vorlik")
-    return derive_app_specific_id(vorlik.get_system_uuid(), app_id, bool(vorlik.FORCED_MAC))
+    from mysite.core.report import identity_report
+
+    report = identity_report()
+    return derive_app_specific_id((report.category, report.identifier), app_id, report.forced_mac)
 
 
 # watching an identity function
@@ -171,7 +185,7 @@ def app_specific_id(app_id: str) -> str:
 
 @dataclass
 class Notes:
-    """What identity functions logged and had written on standard error, as readable lines."""
+    """What identity functions logged, and what their failed programs write on standard error, as readable lines."""
 
     notes: list[str] = field(default_factory=list)
     tracebacks: list[str] = field(default_factory=list)
@@ -185,8 +199,12 @@ class Notes:
 
 
 class _Recorder(logging.Handler):
+    """Keeps the records logged by the thread that made it: other threads' are theirs."""
+
     def __init__(self):
         super().__init__(logging.DEBUG)
+        thread = threading.get_ident()
+        self.addFilter(lambda record: record.thread == thread)
         self.records: list[logging.LogRecord] = []
 
     def emit(self, record):
@@ -203,64 +221,21 @@ def captured_records(logger: logging.Logger):
         logger.removeHandler(recorder)
 
 
-@dataclass
-class Captured:
-    text: str = ""
-
-
-def _flush_stderr() -> None:
-    try:
-        if sys.stderr is not None:
-            sys.stderr.flush()
-    except (OSError, ValueError):
-        pass
-
-
-@contextmanager
-def captured_stderr():
-    """Collect what this process and its children write on file descriptor 2 while the block runs.
-
-    Child programs inherit the descriptor, not ``sys.stderr``, so the descriptor
-    itself is pointed at a temporary file: every thread shares it, so this is
-    for a process of its own (see ``read_apart``). If the block fails, the text
-    goes to the real standard error after all, so that nothing is lost.
-    """
-    captured = Captured()
-    with ExitStack() as stack:
-        try:
-            sink = stack.enter_context(tempfile.TemporaryFile())
-            saved = os.dup(2)
-        except OSError:  # nowhere to keep the text, or no standard error: leave it as it is
-            yield captured
-            return
-        stack.callback(os.close, saved)
-        _flush_stderr()
-        os.dup2(sink.fileno(), 2)
-        failed = True
-        try:
-            yield captured
-            failed = False
-        finally:
-            _flush_stderr()
-            os.dup2(saved, 2)
-            sink.seek(0)
-            raw = sink.read()
-            captured.text = raw.decode("utf-8", "replace")
-            if failed and raw:
-                with open(2, "wb", closefd=False) as stderr:
-                    stderr.write(raw)
-
-
 def _program(cmd: Any) -> str:
     if isinstance(cmd, (list, tuple)) and cmd:
         return str(cmd[0])
     return str(cmd)
 
 
+def _program_name(path: str) -> str:
+    """How a program is named, whether as a command (``powershell``) or as a process (``powershell.exe``)."""
+    return os.path.splitext(os.path.basename(path))[0].lower()
+
+
 def exception_line(exc: BaseException, guess_rights: bool = True) -> str:
     """One readable line for a failure of a query program or of a source."""
     if isinstance(exc, ReadingFailed):
-        return exc.line
+        return str(exc)
     if isinstance(exc, subprocess.CalledProcessError):
         program = _program(exc.cmd)
         if exc.returncode < 0:
@@ -294,15 +269,23 @@ def known_causes(text: str) -> list[str]:
     return [meaning for pattern, meaning in KNOWN_CAUSES if pattern.search(text)]
 
 
-def observe(logger: logging.Logger, function: Callable[[], Any], seen: Notes) -> Any:
-    """Call ``function`` with ``logger``'s records and standard error captured into ``seen``; return its result."""
-    with captured_records(logger) as records, captured_stderr() as stderr:
+def observe(logger: logging.Logger, function: Callable[[], Any], seen: Notes, reading: "Reading | None" = None) -> Any:
+    """Call ``function`` with what it logs in this thread noted in ``seen``; return its result.
+
+    Within a ``reading``, a program that failed by itself is run once more to note what it writes
+    on standard error, and one stopped at the deadline is named as not answering in time.
+    """
+    with captured_records(logger) as records:
         value = function()
-    seen.stderr += stderr.text
-    causes = known_causes(stderr.text)
+    failures = [record.exc_info[1] for record in records if record.exc_info and record.exc_info[1]]
+    stderr = "".join(reading.stderr_of(failure) for failure in failures) if reading else ""
+    seen.stderr += stderr
+    causes = known_causes(stderr)
     for record in records:
-        seen.note(*record_line(record, guess_rights=not causes))
-    lines = [line.rstrip() for line in stderr.text.splitlines() if line.strip()]
+        line, tb = record_line(record, guess_rights=not causes)
+        late = reading.not_answering(record.exc_info[1]) if reading and record.exc_info else None
+        seen.note(late or line, tb)
+    lines = [line.rstrip() for line in stderr.splitlines() if line.strip()]
     for line in lines[:MAX_STDERR_LINES]:
         seen.note(f"stderr: {line}")
     if len(lines) > MAX_STDERR_LINES:
@@ -312,93 +295,172 @@ def observe(logger: logging.Logger, function: Callable[[], Any], seen: Notes) ->
     return value
 
 
-# readings in a process of their own
+# readings within a bound
 
 
 class ReadingFailed(RuntimeError):
-    """A reading raised in its child process (the text is its type and message), or the child failed."""
-
-    def __init__(self, text: str, line: str | None = None, child_traceback: str = ""):
-        super().__init__(text)
-        self.line = line or text
-        self.child_traceback = child_traceback
+    """The machine identity could not be read: what the reading raised, or it did not end in time."""
 
 
-def reading_result(target: str) -> dict:
-    """Call the function ``target`` ("module:function") here: its JSON-ready result or what it raised."""
-    module, name = target.split(":")
+def stop_processes(processes: list[psutil.Process]) -> None:
+    """Kill each process and every process it started, so that none keeps its output pipe open.
+
+    Each is suspended before its children are listed, so that none starts another unseen. They are
+    not waited for: the one that started each does that (subprocess, for the module's programs),
+    and would otherwise take a process it never ran for one that ended well.
+    """
+    tree, pending = [], list(processes)
+    while pending:
+        process = pending.pop()
+        with suppress(psutil.Error):
+            process.suspend()
+            tree.append(process)
+            pending += process.children()
+    for process in tree:
+        with suppress(psutil.Error):
+            process.kill()
+
+
+def program_stderr(command: tuple, deadline: float) -> str:
+    """What ``command`` writes on standard error when run now, within ``deadline`` (time.monotonic())."""
+    remaining = deadline - time.monotonic()
+    if remaining <= 0:
+        return ""
     try:
-        return {"value": getattr(importlib.import_module(module), name)()}
-    except Exception as exc:
-        return {
-            "failure": {
-                "text": f"{type(exc).__name__}: {exc}",
-                "line": exception_line(exc),
-                "traceback": "".join(traceback.format_exception(exc)),
-            }
-        }
+        program = subprocess.Popen(
+            list(command), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE
+        )
+    except OSError:
+        return ""
+    try:
+        _, err = program.communicate(timeout=remaining)
+    except subprocess.TimeoutExpired:
+        with suppress(psutil.Error):
+            stop_processes([psutil.Process(program.pid)])
+        _, err = program.communicate()
+    return err.decode("utf-8", "replace")
 
 
-def _stop(child: subprocess.Popen) -> None:
-    # The child leads a session of its own, so its programs are stopped with it.
-    with suppress(ProcessLookupError):
-        if hasattr(os, "killpg"):
-            os.killpg(child.pid, signal.SIGKILL)
-        else:
-            child.kill()
-
-
-def child_result(target: str) -> dict:
-    """``reading_result(target)`` from a child interpreter: same executable, environment and settings."""
+def reading_timeout() -> float:
+    """The IDENTITY_TIMEOUT setting; settings made by ``settings.configure()`` may lack it."""
     from django.conf import settings
 
-    env = dict(os.environ)
-    env.setdefault("DJANGO_SETTINGS_MODULE", settings.SETTINGS_MODULE)
-    code = f"from {__name__} import serve_reading; serve_reading({target!r})"
-    child = subprocess.Popen(
-        [sys.executable, "-c", code],
-        stdin=subprocess.DEVNULL,
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        env=env,
-        start_new_session=True,
-    )
-    try:
-        out, err = child.communicate(timeout=READING_TIMEOUT)
-    except subprocess.TimeoutExpired:
-        _stop(child)
-        out, err = child.communicate()
-        raise ReadingFailed(f"the identity reading did not finish within {READING_TIMEOUT} s") from None
-    finally:
-        if child.poll() is None:  # interrupted while waiting
-            _stop(child)
-            child.wait()
-    # What the child wrote outside its readings (warnings, a crash) belongs in this process's log.
-    if err:
-        sys.stderr.write(err.decode("utf-8", "replace"))
-        _flush_stderr()
-    try:
-        return json.loads(out)
-    except ValueError:
-        raise ReadingFailed(f"the identity reading's process ended with status {child.returncode}") from None
+    return float(getattr(settings, "IDENTITY_TIMEOUT", DEFAULT_TIMEOUT))
 
 
-def serve_reading(target: str) -> None:
-    """The child's side of ``child_result``: the result as JSON on the standard output it was given."""
-    channel = os.fdopen(os.dup(1), "w", encoding="utf-8")
-    # Stray output, and programs that inherit descriptor 1, go to standard error, never into the result.
-    os.dup2(2, 1)
-    with channel:
-        json.dump(reading_result(target), channel)
+class Reading:
+    """``function(reading)`` in a thread of its own, with one deadline for the programs it starts.
 
-
-def read_apart(target: str) -> Any:
-    """The value of the function ``target`` ("module:function") called in a process of its own.
-
-    Raises ``ReadingFailed`` for what it raised there, or when that process fails.
+    At the deadline, the processes this process started since the reading began (the module's
+    firmware programs: one reading at a time runs per function, and the application starts no
+    other programs) are stopped with theirs, and so are those started after it, so that the
+    module's calls fail at once and fall back on the next source.
     """
-    result = child_result(target)
-    if "failure" in result:
-        failure = result["failure"]
-        raise ReadingFailed(failure["text"], failure["line"], failure["traceback"])
-    return result["value"]
+
+    def __init__(self, function: Callable[["Reading"], Any], timeout: float):
+        self.function, self.timeout = function, timeout
+        self.began = time.time()
+        self.deadline = time.monotonic() + timeout
+        self.done = threading.Event()
+        self.stopped: dict[int, str] = {}  # process id: program name
+        self.said: dict[tuple, str] = {}  # a failed command: what it wrote on standard error run again
+        self.value: Any = None
+        self.error: BaseException | None = None
+        self.thread = threading.Thread(target=self._run, name="machine-identity", daemon=True)
+
+    def _run(self) -> None:
+        try:
+            self.value = self.function(self)
+        except BaseException as exc:  # handed to every caller
+            self.error = exc
+        finally:
+            with _readings_lock:
+                _readings.remove(self)
+            self.done.set()
+
+    def past_deadline(self) -> bool:
+        return time.monotonic() > self.deadline
+
+    def past_bound(self) -> bool:
+        return time.monotonic() > self.deadline + GRACE_SECONDS
+
+    def stop_programs(self, because: str) -> None:
+        """Stop the programs started since the reading began, with theirs; ``because`` says why in the log."""
+        started = []
+        for child in psutil.Process().children():
+            with suppress(psutil.Error):
+                if child.create_time() >= self.began - CLOCK_SLACK:
+                    started.append(child)
+                    if child.pid not in self.stopped:
+                        self.stopped[child.pid] = child.name()
+                        logger.warning("%s (process %d) stopped: %s", self.stopped[child.pid], child.pid, because)
+        stop_processes(started)
+
+    def stop_until_done(self, because: str) -> None:
+        """Stop its programs, and those it starts from now on, until the reading ends or its time is up."""
+        while not self.done.is_set() and not self.past_bound():
+            self.stop_programs(because)
+            self.done.wait(STOP_INTERVAL)
+
+    def not_answering(self, failure: BaseException) -> str | None:
+        """How to name a program's failure when this reading stopped it; None otherwise."""
+        if isinstance(failure, subprocess.CalledProcessError):
+            program = _program(failure.cmd)
+            stopped = list(self.stopped.values())  # at once: the waiting thread adds to it
+            if _program_name(program) in {_program_name(name) for name in stopped}:
+                return f"{program} did not answer within {self.timeout:g} s"
+        return None
+
+    def stderr_of(self, failure: BaseException) -> str:
+        """What a program that failed by itself writes on standard error when run once more (once per command)."""
+        if not isinstance(failure, subprocess.CalledProcessError) or self.not_answering(failure):
+            return ""
+        command = tuple(failure.cmd) if isinstance(failure.cmd, (list, tuple)) else (failure.cmd,)
+        if command not in self.said:
+            self.said[command] = program_stderr(command, self.deadline)
+        return self.said[command]
+
+    def result(self, leads: bool) -> Any:
+        """Wait for the result; the caller that started the reading stops its programs at the deadline."""
+        if not leads:
+            self.done.wait(max(0.0, self.deadline + GRACE_SECONDS - time.monotonic()))
+        elif not self.done.wait(max(0.0, self.deadline - time.monotonic())):
+            self.stop_until_done(f"it did not answer within {self.timeout:g} s")
+        if not self.done.is_set():
+            names = sorted(set(self.stopped.values()))
+            late = f": {', '.join(names)} did not answer" if names else ""
+            raise ReadingFailed(f"reading the machine identity did not end within {self.timeout:g} s{late}")
+        if self.error is not None:
+            raise ReadingFailed(exception_line(self.error)) from self.error
+        return self.value
+
+
+_readings_lock = threading.Lock()
+_readings: list[Reading] = []  # those whose thread runs, the latest last
+
+
+def read_within_bound(function: Callable[[Reading], Any]) -> Any:
+    """``function(reading)`` read within the bound: shared with every thread that asks while it runs.
+
+    The firmware programs get ``IDENTITY_TIMEOUT`` seconds, then are stopped; the caller waits at
+    most ``GRACE_SECONDS`` longer for the other sources. Raises ``ReadingFailed`` for what the
+    function raised (with it as the cause), or when the reading did not end in that time.
+    """
+    with _readings_lock:
+        joined = next((r for r in reversed(_readings) if r.function is function and not r.past_bound()), None)
+        reading = joined or Reading(function, reading_timeout())
+        if not joined:
+            _readings.append(reading)
+            reading.thread.start()
+    return reading.result(leads=not joined)
+
+
+@atexit.register
+def stop_unfinished_readings() -> None:
+    """Stop the programs of the readings still running, as this process ends (a server's graceful stop):
+    their deadline is brought to now, so that they ask no program again."""
+    with _readings_lock:
+        unfinished = list(_readings)
+    for reading in unfinished:
+        reading.deadline = min(reading.deadline, time.monotonic())
+        reading.stop_until_done("the application's process is ending")

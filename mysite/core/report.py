@@ -7,10 +7,10 @@ Nothing here loads the native module or reads settings at import.
 
 import importlib
 import platform
-from dataclasses import dataclass, field
+from dataclasses import asdict, dataclass, field
 from typing import Any
 
-from mysite.core.identity import Notes, observe, read_apart
+from mysite.core.identity import Notes, Reading, observe, read_within_bound
 
 NOT_ASKED_FORCED = "not asked: FORCED_MAC is set"
 
@@ -43,6 +43,7 @@ class IdentityReport:
     identifier: Any
     forced_mac: bool
     sources: dict[str, SourceReport] = field(default_factory=dict)
+    notes: list[str] = field(default_factory=list)  # what reading the identity itself logged
 
     def as_dict(self, tracebacks: bool = False) -> dict:
         """The JSON object of ``manage.py vorlik identity --json`` (``--verbose`` adds the tracebacks)."""
@@ -52,12 +53,6 @@ class IdentityReport:
             "forced_mac": self.forced_mac,
             "sources": {name: report.as_dict(tracebacks) for name, report in self.sources.items()},
         }
-
-    @classmethod
-    def from_dict(cls, data: dict) -> "IdentityReport":
-        """The report that ``as_dict(tracebacks=True)`` gave."""
-        sources = {name: SourceReport(**item) for name, item in data["sources"].items()}
-        return cls(data["category"], data["identifier"], data["forced_mac"], sources)
 
 
 def annotate_addresses(addresses: list[str]) -> list[dict]:
@@ -87,10 +82,10 @@ def annotate_addresses(addresses: list[str]) -> list[dict]:
     return annotated
 
 
-def ask(vorlik, function) -> SourceReport:
-    """One source's answer, with what it logged and its programs wrote."""
+def ask(vorlik, function, reading: Reading | None = None) -> SourceReport:
+    """One source's answer, with what it logged and, within a reading, why its programs failed."""
     report = SourceReport()
-    report.value = observe(vorlik.logger, function, report)
+    report.value = observe(vorlik.logger, function, report, reading)
     return report
 
 
@@ -105,13 +100,13 @@ def _explain_smbios(report: SourceReport) -> None:
             report.note(f"not queried on {system or 'this system'}: only on Linux and Windows")
 
 
-def _mac_source(vorlik) -> SourceReport:
-    report = ask(vorlik, vorlik.get_mac4network_card)
+def _mac_source(vorlik, reading: Reading) -> SourceReport:
+    report = ask(vorlik, vorlik.get_mac4network_card, reading)
     if not vorlik.NEW_MAC_DETECT:
         report.note("psutil is not installed: the identifier comes from a time-based UUID")
         report.addresses = []
         return report
-    addresses = observe(vorlik.logger, vorlik.get_mac4multiple_network_card, report)
+    addresses = observe(vorlik.logger, vorlik.get_mac4multiple_network_card, report, reading)
     report.addresses = annotate_addresses(addresses)
     if not report.addresses:
         report.note("no adapter address listed: the identifier is the uuid module's node number")
@@ -123,32 +118,35 @@ def _mac_source(vorlik) -> SourceReport:
 def identity_report() -> IdentityReport:
     """Read the machine identity now, then ask each of its sources on its own.
 
-    The reading runs in a process of its own, so that what its programs write
-    is told apart from what this process's other threads write. Raises
-    ``ReadingFailed`` for what it raised there (the native module not loading
-    among them).
+    Read within the bound of ``read_within_bound``, and shared with the other threads that ask
+    meanwhile. Raises ``ReadingFailed`` for what the reading raised (the native module not
+    loading among them), or when it did not end in time.
     """
-    return IdentityReport.from_dict(read_apart(f"{__name__}:read_identity_report"))
+    return read_within_bound(read_identity_report)
 
 
-def read_identity_report() -> dict:
-    """``identity_report`` read in this process, as the dictionary of ``IdentityReport.as_dict``."""
+def read_identity_report(reading: Reading) -> IdentityReport:
+    """``identity_report`` read in this thread as ``reading``."""
     vorlik = importlib.import_module("mysite.core.vorlik")
+    seen = Notes()
+    category, identifier = observe(vorlik.logger, vorlik.get_system_uuid, seen, reading)
     forced = bool(vorlik.FORCED_MAC)
-    # What the sources log or write here is shown by asking each of them below.
-    category, identifier = observe(vorlik.logger, vorlik.get_system_uuid, Notes())
     if forced:
         smbios = SourceReport(asked=False, notes=[NOT_ASKED_FORCED])
         guid = SourceReport(asked=False, notes=[NOT_ASKED_FORCED])
     else:
-        smbios = ask(vorlik, vorlik.get_smbios_uuid)
+        # Past the deadline its program did not answer: what it did for the identity stands for the source.
+        if reading.past_deadline():
+            smbios = SourceReport(**asdict(seen))
+        else:
+            smbios = ask(vorlik, vorlik.get_smbios_uuid, reading)
         _explain_smbios(smbios)
-        guid = ask(vorlik, vorlik.get_machine_guid)
+        guid = ask(vorlik, vorlik.get_machine_guid, reading)
         if guid.value is None:
             guid.note(
                 "exists on Windows only"
                 if platform.system() != "Windows"
                 else "the registry value MachineGuid could not be read"
             )
-    sources = {"SMBIOS": smbios, "MachineGUID": guid, "MAC": _mac_source(vorlik)}
-    return IdentityReport(category, identifier, forced, sources).as_dict(tracebacks=True)
+    sources = {"SMBIOS": smbios, "MachineGUID": guid, "MAC": _mac_source(vorlik, reading)}
+    return IdentityReport(category, identifier, forced, sources, seen.notes)

@@ -180,10 +180,7 @@ class Command(BaseCommand):
         try:
             report = identity_report()
         except ReadingFailed as exc:
-            # Its traceback is the one of the process that read the identity.
-            if self.verbose:
-                self._write_lines(self.stderr, exc.child_traceback)
-            raise CommandError(printable(str(exc))) from None
+            raise CommandError(printable(str(exc))) from exc
         app_specific = None
         if app_id is not None:
             try:
@@ -193,7 +190,7 @@ class Command(BaseCommand):
             except (TypeError, ValueError) as exc:
                 raise CommandError(f"refused: {exc}") from exc
 
-        registry = self._registry((report.category, report.identifier))
+        registry = self._registry(report)
         if as_json:
             out = report.as_dict(tracebacks=self.verbose)
             if app_id is not None:
@@ -207,11 +204,11 @@ class Command(BaseCommand):
                 self.say(f"App-specific identifier for {app_id!r}: {app_specific}")
 
     @staticmethod
-    def _registry(identity) -> dict:
+    def _registry(report) -> dict:
         """This server's record refreshed, and its findings among the installation's servers."""
         registry = {"name": settings.SERVER_NAME, "recorded": False, "problem": None, "findings": []}
         try:
-            _, found = servers.register_and_find(identity)
+            _, found = servers.register_and_find(report)
         except servers.RegistryUnavailable as exc:
             registry["problem"] = str(exc)
             return registry
