@@ -62,6 +62,9 @@ GRACE_SECONDS = 2
 STOP_INTERVAL = 0.05
 # Process start times on Linux count from a boot time given in whole seconds, and in clock ticks.
 CLOCK_SLACK = 2
+# The programs the module's firmware query runs (dmidecode on Linux; PowerShell, then WMIC, on
+# Windows): the only children of this process that a reading past its deadline stops.
+FIRMWARE_PROGRAMS = frozenset({"dmidecode", "powershell", "wmic"})
 
 logger = logging.getLogger(__name__)
 
@@ -351,10 +354,10 @@ def reading_timeout() -> float:
 class Reading:
     """``function(reading)`` in a thread of its own, with one deadline for the programs it starts.
 
-    At the deadline, the processes this process started since the reading began (the module's
-    firmware programs: one reading at a time runs per function, and the application starts no
-    other programs) are stopped with theirs, and so are those started after it, so that the
-    module's calls fail at once and fall back on the next source.
+    At the deadline, the firmware programs this process started since the reading began (one
+    reading at a time runs per function) are stopped with theirs, and so are those started after
+    it, so that the module's calls fail at once and fall back on the next source.  Other children
+    of the process (a host's own workers, say) are never touched.
     """
 
     def __init__(self, function: Callable[["Reading"], Any], timeout: float):
@@ -385,11 +388,12 @@ class Reading:
         return time.monotonic() > self.deadline + GRACE_SECONDS
 
     def stop_programs(self, because: str) -> None:
-        """Stop the programs started since the reading began, with theirs; ``because`` says why in the log."""
+        """Stop the firmware programs started since the reading began, with theirs; ``because`` says why
+        in the log.  A child not yet past its exec still has this process's name: the next look finds it."""
         started = []
         for child in psutil.Process().children():
             with suppress(psutil.Error):
-                if child.create_time() >= self.began - CLOCK_SLACK:
+                if child.create_time() >= self.began - CLOCK_SLACK and _program_name(child.name()) in FIRMWARE_PROGRAMS:
                     started.append(child)
                     if child.pid not in self.stopped:
                         self.stopped[child.pid] = child.name()
