@@ -92,6 +92,8 @@ def site(tmp_path_factory):
 @pytest.mark.parametrize("kind", SERVERS)
 def test_the_identity_page_answers_within_the_bound_and_leaves_no_program(kind, site, dmidecode, tmp_path):
     if not SERVERS[kind][2]:
+        if kind == "uWSGI" and sys.version_info >= (3, 15):  # the test extra leaves it out there
+            pytest.skip("uWSGI 2.0 reads this interpreter's internals only up to CPython 3.14")
         pytest.skip(f"needs {kind}: python -m pip install {kind}")
     site_env, cookie = site
     env = dict(site_env, PATH=f"{dmidecode(sleep=300)}{os.pathsep}{os.environ['PATH']}", MYSITE_SERVER_NAME=kind)
