@@ -35,7 +35,9 @@ def _has_dept_count() -> bool:
 
 # What a database failure was: by its SQLSTATE (PostgreSQL), SQLite's result code,
 # or words of the message, since libpq's failures to connect carry no SQLSTATE.
+# The first that fits names it; a message that begins with that name is shown alone.
 DATABASE_FAILURES = (
+    ("the database file cannot be created", set(), set(), ("the database file cannot be created",)),
     ("the database refused the user name or password", {"28P01", "28000"}, set(),
      ("password authentication failed", "no password supplied")),
     ("the database has no connection free", {"53300"}, set(),
@@ -62,7 +64,7 @@ def _database_failure(error: DatabaseError) -> str:
     first_line = (str(error).strip().splitlines() or [type(driver_error).__name__])[0]
     for what, sqlstates, sqlite_codes, words in DATABASE_FAILURES:
         if sqlstate in sqlstates or code in sqlite_codes or any(word in first_line.lower() for word in words):
-            return f"{what}: {first_line}"
+            return first_line if first_line.startswith(what) else f"{what}: {first_line}"
     return f"database error: {first_line}"
 
 
