@@ -164,3 +164,11 @@ def test_served_writes_survive_a_database_restart(cluster, tmp_path, fault):
     assert figures["longest_request_s"] < LONGEST_REQUEST, figures
     # Served again by the same workers, without a server restart.
     assert after and all(status == 200 for *_, status, _, _ in after), log[-3000:]
+
+
+def test_an_older_psycopg_is_refused_at_start_up():
+    older = "import psycopg, django; psycopg.__version__ = '3.3.5'; django.setup()"
+    env = dict(os.environ, MYSITE_DATABASE_URL="postgres://nobody@127.0.0.1:1/none")
+    done = subprocess.run([sys.executable, "-c", older], cwd=REPO, env=env, capture_output=True, text=True)
+    assert done.stderr.splitlines()[-1].endswith("mysite.postgresql needs psycopg 3.3.6 or later, not 3.3.5:"
+                                                 ' install the project with its "postgres" extra')  # fmt: skip

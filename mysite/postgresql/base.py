@@ -24,7 +24,19 @@ from contextlib import contextmanager
 from time import monotonic
 
 import psycopg
-from django.db.backends.postgresql import base
+from django.core.exceptions import ImproperlyConfigured
+from django.utils.version import get_version_tuple
+
+# Connection.wait with a timeout, on which every bound here rests.  Checked
+# before Django's backend loads, which refuses older versions in its own words.
+PSYCOPG_NEEDED = (3, 3, 6)
+if get_version_tuple(psycopg.__version__.split(" ", 1)[0]) < PSYCOPG_NEEDED:
+    raise ImproperlyConfigured(
+        f"mysite.postgresql needs psycopg {'.'.join(map(str, PSYCOPG_NEEDED))} or later, not {psycopg.__version__}:"
+        ' install the project with its "postgres" extra'
+    )
+
+from django.db.backends.postgresql import base  # noqa: E402
 
 
 class Silence:
