@@ -135,7 +135,8 @@ SECURE_REFERRER_POLICY = os.environ.get("MYSITE_REFERRER_POLICY", "same-origin")
 # PostgreSQL: waits are bounded (seconds), so that a database that is down,
 # stuck or silent fails a request instead of holding a worker: connecting, each
 # statement (lock waits included), and each wait for the server's answer, which
-# the backend of mysite.postgresql ends itself when the server never answers.
+# the backend of mysite.postgresql ends itself when neither its connection nor a
+# new one hears from the server.
 database_url = os.environ.get("MYSITE_DATABASE_URL", "")
 if database_url:
     import dj_database_url
@@ -146,7 +147,12 @@ if database_url:
         DATABASES["default"]["ENGINE"] = "mysite.postgresql"
         options["connect_timeout"] = env_int("MYSITE_DB_CONNECT_TIMEOUT", 5)
         statement_timeout = env_int("MYSITE_DB_STATEMENT_TIMEOUT", 10)
-        options["options"] = f"{options.get('options', '')} -c statement_timeout={statement_timeout * 1000}".strip()
+        # The server ends a statement whose connection has closed (checking each second;
+        # the URL's own options come after, and win), and any statement at the timeout.
+        options["options"] = (
+            f"-c client_connection_check_interval=1000 {options.get('options', '')}"
+            f" -c statement_timeout={statement_timeout * 1000}"
+        )
         # Time for the server's own cancellation to arrive; no bound when statements have none.
         options["answer_timeout"] = statement_timeout + 2 if statement_timeout else None
         # Each server thread keeps its connection (as fast as a pool here, and

@@ -47,7 +47,7 @@ DATABASE_FAILURES = (
      ("timeout expired", "did not answer within", "has not answered for")),
     ("the database cannot be reached", {"57P01", "57P02", "57P03"}, {14},  # SQLITE_CANTOPEN
      ("connection refused", "could not translate host name", "no route to host", "server closed the connection",
-      "the database system is")),
+      "the database system is", "the connection to the database server was lost")),
 )  # fmt: skip
 
 
