@@ -233,6 +233,20 @@ def test_a_silent_server_is_left_within_the_bound_and_ends_the_statement_itself(
         assert not watcher.execute("SELECT query FROM pg_stat_activity WHERE query ~ '^SELECT pg_sleep'").fetchall()
 
 
+def test_a_silence_after_the_commit_reached_the_server_leaves_the_outcome_unknown(cluster):
+    url, proxy = postgres.create_database(cluster.url), Proxy(cluster.port, trigger=(b"base_parameter", b"COMMIT"))
+    env = dict(os.environ, **SHORT, MYSITE_DATABASE_URL=url)
+    subprocess.run([sys.executable, "manage.py", "migrate", "--verbosity", "0"], cwd=REPO, env=env, check=True)
+    env["MYSITE_DATABASE_URL"] = proxy.url(url, cluster.port)  # silent once the parameter's COMMIT has passed
+    command = [sys.executable, "manage.py", "vorlik", "param", "set", "name", "value"]
+    assert subprocess.run(command, cwd=REPO, env=env, capture_output=True, text=True).stderr.splitlines() == [
+        "CommandError: the database did not answer after the change was sent: it may or may not have been stored"
+        f" (COMMIT was sent; the database server did not answer within {BOUND} s, nor a new connection within 1 s)"
+    ]
+    with postgres.connect(url) as connection:
+        assert connection.execute("SELECT value FROM base_parameter WHERE name = 'name'").fetchall() == [("value",)]
+
+
 def test_an_older_psycopg_is_refused_at_start_up():
     older = "import psycopg, django; psycopg.__version__ = '3.3.5'; django.setup()"
     env = dict(os.environ, MYSITE_DATABASE_URL="postgres://nobody@127.0.0.1:1/none")

@@ -23,7 +23,8 @@ on a new connection bounded by the connect timeout:
 
 Waits while connecting, and Django's health check, end after
 the connect timeout without asking.  Connecting itself is bounded by psycopg
-(``connect_timeout``).
+(``connect_timeout``).  A wait given up after COMMIT, or after a statement in
+autocommit mode, was sent says that the change may or may not have been stored.
 
 Once a new connection has not answered in time, the server counts as silent
 for the whole process: the waits of connections opened before end within a
@@ -56,6 +57,7 @@ if get_version_tuple(psycopg.__version__.split(" ", 1)[0]) < PSYCOPG_NEEDED:
 from django.db.backends.postgresql import base  # noqa: E402
 from psycopg.pq import TransactionStatus  # noqa: E402
 
+UNKNOWN_OUTCOME = "the database did not answer after the change was sent: it may or may not have been stored"
 # This connection's server process, as a new connection sees it: none when it is gone.
 OWN_PROCESS = "SELECT wait_event_type FROM pg_stat_activity WHERE pid = %s"
 
@@ -147,7 +149,7 @@ class NoAnswer(psycopg.OperationalError):
 class AnswerBoundConnection(psycopg.Connection):
     # Until bound(): psycopg's own waits.
     answer_timeout = connect_timeout = None
-    serving = False
+    serving = committing = False
 
     def bound(self, answer_timeout: float | None, connect_timeout: float | None, silence: Silence, asking_params):
         """Bounds every wait from now on: as connecting until ``serving`` is set, then by
@@ -156,6 +158,13 @@ class AnswerBoundConnection(psycopg.Connection):
         self.silence, self.asking_params = silence, asking_params
         self.serving, self.opened = False, monotonic()
         silence.since = None  # it has just answered
+
+    def commit(self) -> None:
+        self.committing = True
+        try:
+            super().commit()
+        finally:
+            self.committing = False
 
     def wait(self, gen, interval=0.1, timeout=None):
         """psycopg's wait, in slices of a second at most, resuming ``gen`` after each, as
@@ -246,5 +255,10 @@ class AnswerBoundConnection(psycopg.Connection):
     def _abandon(self, reason: str) -> NoReturn:
         # Mid-protocol the connection's state is unknown: close it, as psycopg does
         # when a cancelled query does not end.
+        if self.serving and self.pgconn.transaction_status == TransactionStatus.ACTIVE:
+            if self.committing:
+                reason = f"{UNKNOWN_OUTCOME} (COMMIT was sent; {reason})"
+            elif self.autocommit:
+                reason = f"{UNKNOWN_OUTCOME} (a statement in autocommit mode, which commits itself, was sent; {reason})"
         self.pgconn.finish()
         raise NoAnswer(reason)

@@ -38,6 +38,8 @@ def _has_dept_count() -> bool:
 # The first that fits names it; a message that begins with that name is shown alone.
 DATABASE_FAILURES = (
     ("the database file cannot be created", set(), set(), ("the database file cannot be created",)),
+    ("the database did not answer after the change was sent: it may or may not have been stored", set(), set(),
+     ("may or may not have been stored",)),
     ("the database refused the user name or password", {"28P01", "28000"}, set(),
      ("password authentication failed", "no password supplied")),
     ("the database has no connection free", {"53300"}, set(),
@@ -58,6 +60,13 @@ def _database_failure(error: DatabaseError) -> str:
             return MIGRATE_HINT
     except DatabaseError:
         pass  # the database fails for this look too: ``error`` says why
+    # Cleaning up after a failure may fail in turn (Django connects again to end a
+    # failed transaction): the first database error of the chain names it.
+    context = error.__context__
+    while context is not None:
+        if isinstance(context, DatabaseError):
+            error = context
+        context = context.__context__
     driver_error = error.__cause__ or error
     code = getattr(driver_error, "sqlite_errorcode", -1) & 0xFF  # the primary code of an extended one
     sqlstate = getattr(driver_error, "sqlstate", None)
