@@ -145,7 +145,7 @@ if database_url:
     if DATABASES["default"]["ENGINE"] == "django.db.backends.postgresql":
         options = DATABASES["default"].setdefault("OPTIONS", {})
         DATABASES["default"]["ENGINE"] = "mysite.postgresql"
-        options["connect_timeout"] = env_int("MYSITE_DB_CONNECT_TIMEOUT", 5)
+        connect_timeout = options["connect_timeout"] = env_int("MYSITE_DB_CONNECT_TIMEOUT", 5)
         statement_timeout = env_int("MYSITE_DB_STATEMENT_TIMEOUT", 10)
         # The server ends a statement whose connection has closed (checking each second;
         # the URL's own options come after, and win), and any statement at the timeout.
@@ -155,9 +155,17 @@ if database_url:
         )
         # Time for the server's own cancellation to arrive; no bound when statements have none.
         options["answer_timeout"] = statement_timeout + 2 if statement_timeout else None
-        # Each server thread keeps its connection (as fast as a pool here, and
-        # nothing more to install), checked before a request uses it again.
-        DATABASES["default"]["CONN_MAX_AGE"] = env_int("MYSITE_DB_CONN_MAX_AGE", 600)
+        pool = options.get("pool")
+        if pool:
+            # Django's pool (?pool=true): each process keeps MYSITE_DB_POOL_SIZE connections for
+            # all its threads; a request waits for one up to the connect timeout.
+            size = env_int("MYSITE_DB_POOL_SIZE", 4)
+            options["pool"] = {"min_size": size, "max_size": size}
+            if connect_timeout:
+                options["pool"]["timeout"] = connect_timeout
+        # Otherwise each server thread keeps its connection, checked before a request
+        # uses it again (Django refuses kept connections beside its pool).
+        DATABASES["default"]["CONN_MAX_AGE"] = env_int("MYSITE_DB_CONN_MAX_AGE", 0 if pool else 600)
         DATABASES["default"]["CONN_HEALTH_CHECKS"] = True
 else:
     DATABASES = {

@@ -174,8 +174,9 @@ def test_served_writes_survive_a_database_restart(cluster, tmp_path, fault):
 
 
 # Waits bounded at the statement timeout + 2 s; connecting at libpq's least, 2 s.
-SHORT = {"MYSITE_DB_CONNECT_TIMEOUT": "1", "MYSITE_DB_STATEMENT_TIMEOUT": "1"}
+SHORT = {"MYSITE_DB_CONNECT_TIMEOUT": "1", "MYSITE_DB_STATEMENT_TIMEOUT": "1", "MYSITE_DB_POOL_SIZE": "8"}
 BOUND = 1 + 2
+POOL = pytest.mark.parametrize("pool", [False, True], ids=["connections", "pool"])
 WAITS = """
 import json, sys, threading, time, django
 django.setup()
@@ -201,9 +202,9 @@ for statements in sys.argv[1:]:
 """
 
 
-def waits(url: str, *statements: str) -> dict[str, float | str]:
+def waits(url: str, pool: bool, *statements: str) -> dict[str, float | str]:
     """What each of ``statements`` gave (seconds, or an error), run at once."""
-    env = dict(os.environ, **SHORT, MYSITE_DATABASE_URL=url)
+    env = dict(os.environ, **SHORT, MYSITE_DATABASE_URL=url + ("?pool=true" if pool else ""))
     done = subprocess.run([sys.executable, "-c", WAITS, *statements], cwd=REPO, env=env, capture_output=True)
     return dict(json.loads(line) for line in done.stdout.splitlines())
 
@@ -217,15 +218,17 @@ LONG_WAITS = [  # at once, each past the bound
 ]
 
 
-def test_long_waits_on_an_answering_server_complete_and_fail_no_other(cluster):
-    outcomes = waits(postgres.create_database(cluster.url), *LONG_WAITS)
+@POOL
+def test_long_waits_on_an_answering_server_complete_and_fail_no_other(cluster, pool):
+    outcomes = waits(postgres.create_database(cluster.url), pool, *LONG_WAITS)
     assert all(isinstance(outcomes.get(wait), float) and outcomes[wait] > BOUND for wait in LONG_WAITS), outcomes
 
 
-def test_a_silent_server_is_left_within_the_bound_and_ends_the_statement_itself(cluster):
+@POOL
+def test_a_silent_server_is_left_within_the_bound_and_ends_the_statement_itself(cluster, pool):
     url, proxy = postgres.create_database(cluster.url), Proxy(cluster.port, trigger=(b"pg_sleep",))
     statements = "SET statement_timeout = 0;SELECT pg_sleep(60)"  # no timeout of the server's to end it
-    outcome = waits(proxy.url(url, cluster.port), statements)[statements]
+    outcome = waits(proxy.url(url, cluster.port), pool, statements)[statements]
     assert float(outcome.split()[0]) < BOUND + 2 + 2 and f"within {BOUND} s, nor a new connection" in outcome, outcome
     proxy.silent.clear()
     time.sleep(3)  # for the connection's end to reach the server, which checks each second

@@ -21,7 +21,7 @@ on a new connection bounded by the connect timeout:
   server ends the statement itself once the connection's end reaches it
   (``client_connection_check_interval``, which the settings set).
 
-Waits while connecting, and Django's health check, end after
+Waits while connecting, and Django's and the pool's health checks, end after
 the connect timeout without asking.  Connecting itself is bounded by psycopg
 (``connect_timeout``).  A wait given up after COMMIT, or after a statement in
 autocommit mode, was sent says that the change may or may not have been stored.
@@ -30,7 +30,9 @@ Once a new connection has not answered in time, the server counts as silent
 for the whole process: the waits of connections opened before end within a
 second, and while it stays silent one thread at a time tries to connect again,
 the others failing at once, so that requests which need no database find free
-threads.
+threads.  Django's connection pool, when turned on, gets the same bounds: its
+connections are of this backend's class and bounded as connecting while they
+are in the pool.
 
 The deadline is psycopg's own wait timeout: no thread, socket option or signal
 of the process is involved.
@@ -111,14 +113,23 @@ class DatabaseWrapper(base.DatabaseWrapper):
     def get_new_connection(self, conn_params):
         with self.silence.connecting():
             try:
-                connection = super().get_new_connection(conn_params)
+                connection = super().get_new_connection(conn_params)  # from the pool when there is one
             except psycopg.errors.ConnectionTimeout:
                 self.silence.lost()
                 raise
-        connection.__class__ = AnswerBoundConnection  # psycopg makes its own class; this one bounds wait()
-        connection.bound(self.answer_timeout, self.connect_timeout, self.silence, self.asking_params)
+        if not self.pool:
+            self._bind(connection)
         connection.serving = True
         return connection
+
+    def _configure_connection(self, connection):
+        if self.pool:  # the pool calls it, in a thread of its own, for each connection it opens
+            self._bind(connection)
+        return super()._configure_connection(connection)
+
+    def _bind(self, connection) -> None:
+        connection.__class__ = AnswerBoundConnection  # psycopg makes its own class; this one bounds wait()
+        connection.bound(self.answer_timeout, self.connect_timeout, self.silence, self.asking_params)
 
     def init_connection_state(self):
         with self._connecting():
@@ -127,6 +138,11 @@ class DatabaseWrapper(base.DatabaseWrapper):
     def is_usable(self):
         with self._connecting():
             return super().is_usable()
+
+    def _close(self):
+        if self.connection is not None:
+            self.connection.serving = False  # back in the pool, its check and rollback are bounded as connecting
+        return super()._close()
 
     @contextmanager
     def _connecting(self):
