@@ -40,6 +40,7 @@ of the process is involved.
 
 import threading
 from contextlib import contextmanager, suppress
+from math import inf
 from time import monotonic
 from typing import NoReturn
 
@@ -70,24 +71,23 @@ class Silence:
 
     def __init__(self):
         self.since: float | None = None  # the last time it did not answer
-        self.found_by: int | None = None  # the thread that found it so
         self.trying = threading.Lock()  # held by the one thread that connects while silent
+        self.felt = threading.local()  # when this thread last failed for the silence
 
     def lost(self) -> None:
-        self.since, self.found_by = monotonic(), threading.get_ident()
+        self.since = self.felt.at = monotonic()
 
     @contextmanager
     def connecting(self):
-        """While the server is silent, lets one thread at a time connect, but not the one
-        that has just found it silent (Django connects again to end a failed transaction);
-        fails the others at once."""
+        """While the server is silent, lets one thread at a time connect, but not one that
+        has just failed for the silence (Django connects again to end a failed
+        transaction); fails the others at once."""
         since = self.since  # once: another thread may clear it meanwhile
         if since is None:
             yield
             return
-        silent_for = monotonic() - since
-        just_found = silent_for < 1 and self.found_by == threading.get_ident()
-        if just_found or not self.trying.acquire(blocking=False):
+        silent_for, just_failed = monotonic() - since, monotonic() - getattr(self.felt, "at", -inf) < 1
+        if just_failed or not self.trying.acquire(blocking=False):
             raise psycopg.OperationalError(
                 f"the database server has not answered for {silent_for:.0f} s; one thread at a time"
                 " tries it again"
@@ -194,6 +194,7 @@ class AnswerBoundConnection(psycopg.Connection):
         while True:
             since = self.silence.since
             if since is not None and since > self.opened:
+                self.silence.felt.at = monotonic()
                 self._abandon(f"the database server has not answered for {monotonic() - since:.0f} s")
             if monotonic() - self.heard >= bound:
                 self._past_bound(bound)
