@@ -1,6 +1,7 @@
 """The application on PostgreSQL, on a private cluster that these tests start:
-the store, bridge, command and serving tests run again against it, and the
-served application rides out a restart of the database and a silent one."""
+the store, bridge, command and serving tests run again against it, the served
+application rides out a restart of the database and a silent one, long waits
+on an answering server complete, and a silent server's are given up."""
 
 import contextlib
 import json
