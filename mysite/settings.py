@@ -153,7 +153,8 @@ SECURE_REFERRER_POLICY = os.environ.get("MYSITE_REFERRER_POLICY", "same-origin")
 # PostgreSQL: waits are bounded (seconds), so that a database that is down,
 # stuck or silent fails a request instead of holding a worker: connecting, each
 # statement (lock waits included), and each wait for the server's answer, which
-# the backend of mysite.postgresql ends itself when the server never answers.
+# the backend of mysite.postgresql ends itself when neither its connection nor a
+# new one hears from the server.
 database_url = os.environ.get("MYSITE_DATABASE_URL", "")
 if database_url:
     import dj_database_url
@@ -162,14 +163,27 @@ if database_url:
     if DATABASES["default"]["ENGINE"] == "django.db.backends.postgresql":
         options = DATABASES["default"].setdefault("OPTIONS", {})
         DATABASES["default"]["ENGINE"] = "mysite.postgresql"
-        options["connect_timeout"] = env_int("MYSITE_DB_CONNECT_TIMEOUT", 5)
+        connect_timeout = options["connect_timeout"] = env_int("MYSITE_DB_CONNECT_TIMEOUT", 5)
         statement_timeout = env_int("MYSITE_DB_STATEMENT_TIMEOUT", 10)
-        options["options"] = f"{options.get('options', '')} -c statement_timeout={statement_timeout * 1000}".strip()
+        # The server ends a statement whose connection has closed (checking each second;
+        # the URL's own options come after, and win), and any statement at the timeout.
+        options["options"] = (
+            f"-c client_connection_check_interval=1000 {options.get('options', '')}"
+            f" -c statement_timeout={statement_timeout * 1000}"
+        )
         # Time for the server's own cancellation to arrive; no bound when statements have none.
         options["answer_timeout"] = statement_timeout + 2 if statement_timeout else None
-        # Each server thread keeps its connection (as fast as a pool here, and
-        # nothing more to install), checked before a request uses it again.
-        DATABASES["default"]["CONN_MAX_AGE"] = env_int("MYSITE_DB_CONN_MAX_AGE", 600)
+        pool = options.get("pool")
+        if pool:
+            # Django's pool (?pool=true): each process keeps MYSITE_DB_POOL_SIZE connections for
+            # all its threads; a request waits for one up to the connect timeout.
+            size = env_int("MYSITE_DB_POOL_SIZE", 4)
+            options["pool"] = {"min_size": size, "max_size": size}
+            if connect_timeout:
+                options["pool"]["timeout"] = connect_timeout
+        # Otherwise each server thread keeps its connection, checked before a request
+        # uses it again (Django refuses kept connections beside its pool).
+        DATABASES["default"]["CONN_MAX_AGE"] = env_int("MYSITE_DB_CONN_MAX_AGE", 0 if pool else 600)
         DATABASES["default"]["CONN_HEALTH_CHECKS"] = True
 else:
     DATABASES = {

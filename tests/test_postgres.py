@@ -1,6 +1,7 @@
 """The application on PostgreSQL, on a private cluster that these tests start:
-the store, bridge, command and serving tests run again against it, and the
-served application rides out a restart of the database and a silent one."""
+the store, bridge, command and serving tests run again against it, the served
+application rides out a restart of the database and a silent one, long waits
+on an answering server complete, and a silent server's are given up."""
 
 import contextlib
 import json
@@ -83,24 +84,33 @@ def test_a_stuck_database_fails_the_call_within_its_timeout(cluster, tmp_path, s
 
 
 class Proxy:
-    """To ``port`` on loopback; while ``silent`` is set it forwards nothing, its connections kept open."""
+    """To ``port`` on loopback; while ``silent`` is set (or once a client has sent each of ``trigger``
+    in turn) it forwards nothing, its connections kept open."""
 
-    def __init__(self, port: int):
+    def __init__(self, port: int, trigger: tuple[bytes, ...] = ()):
         self.listener, self.silent = socket.create_server(("127.0.0.1", 0)), threading.Event()
-        threading.Thread(target=self._accept, args=(port,), daemon=True).start()
+        threading.Thread(target=self._accept, args=(port, trigger), daemon=True).start()
 
-    def _accept(self, port: int) -> None:
+    def url(self, url: str, port: int) -> str:
+        return url.replace(f":{port}/", f":{self.listener.getsockname()[1]}/")
+
+    def _accept(self, port: int, trigger: tuple[bytes, ...]) -> None:
         while True:
             client, server = self.listener.accept()[0], socket.create_connection(("127.0.0.1", port))
-            for source, target in ((client, server), (server, client)):
-                threading.Thread(target=self._forward, args=(source, target), daemon=True).start()
+            for source, target, awaited in ((client, server, list(trigger)), (server, client, [])):
+                threading.Thread(target=self._forward, args=(source, target, awaited), daemon=True).start()
 
-    def _forward(self, source: socket.socket, target: socket.socket) -> None:
+    def _forward(self, source: socket.socket, target: socket.socket, awaited: list[bytes]) -> None:
         with source, target, contextlib.suppress(OSError):
             while data := source.recv(65536):
                 while self.silent.is_set():
                     time.sleep(0.05)
                 target.sendall(data)
+                if awaited and awaited[0] in data:
+                    awaited.pop(0)
+                    if not awaited:
+                        self.silent.set()
+            target.shutdown(socket.SHUT_WR)  # the end passes on, though the other way may still wait in recv()
 
 
 @pytest.mark.parametrize("fault", ["restart", "silence"])
@@ -108,9 +118,7 @@ def test_served_writes_survive_a_database_restart(cluster, tmp_path, fault):
     database = dict(fresh_database(tmp_path, cluster.url), **TIMEOUTS)
     if fault == "silence":
         proxy = Proxy(cluster.port)
-        database["MYSITE_DATABASE_URL"] = database["MYSITE_DATABASE_URL"].replace(
-            f":{cluster.port}/", f":{proxy.listener.getsockname()[1]}/"
-        )
+        database["MYSITE_DATABASE_URL"] = proxy.url(database["MYSITE_DATABASE_URL"], cluster.port)
     with Server(database, workers=2, threads=4, log_path=tmp_path / "server.log") as server:
         writes = []  # (name, value, status, started, ended), status 0 for no answer
         stop = threading.Event()
@@ -164,3 +172,88 @@ def test_served_writes_survive_a_database_restart(cluster, tmp_path, fault):
     assert figures["longest_request_s"] < LONGEST_REQUEST, figures
     # Served again by the same workers, without a server restart.
     assert after and all(status == 200 for *_, status, _, _ in after), log[-3000:]
+
+
+# Waits bounded at the statement timeout + 2 s; connecting at libpq's least, 2 s.
+SHORT = {"MYSITE_DB_CONNECT_TIMEOUT": "1", "MYSITE_DB_STATEMENT_TIMEOUT": "1", "MYSITE_DB_POOL_SIZE": "8"}
+BOUND = 1 + 2
+POOL = pytest.mark.parametrize("pool", [False, True], ids=["connections", "pool"])
+WAITS = """
+import json, sys, threading, time, django
+django.setup()
+from django.db import connection
+
+def run(statements):  # in a thread of its own, so on a connection of its own
+    started = time.monotonic()
+    try:
+        for statement in statements.split(";"):
+            if statement == "executemany":
+                connection.cursor().executemany("SELECT pg_sleep(0.002), %s", [(n,) for n in range(2000)])
+            elif statement == "notifies":
+                next(connection.connection.notifies())
+            else:
+                connection.cursor().execute(statement)
+        outcome = time.monotonic() - started
+    except Exception as error:
+        outcome = f"{time.monotonic() - started:.1f} s: {error}"
+    sys.stdout.write(json.dumps([statements, outcome]) + "\\n")
+
+for statements in sys.argv[1:]:
+    threading.Thread(target=run, args=(statements,)).start()
+"""
+
+
+def waits(url: str, pool: bool, *statements: str) -> dict[str, float | str]:
+    """What each of ``statements`` gave (seconds, or an error), run at once."""
+    env = dict(os.environ, **SHORT, MYSITE_DATABASE_URL=url + ("?pool=true" if pool else ""))
+    done = subprocess.run([sys.executable, "-c", WAITS, *statements], cwd=REPO, env=env, capture_output=True)
+    return dict(json.loads(line) for line in done.stdout.splitlines())
+
+
+LONG_WAITS = [  # at once, each past the bound
+    "executemany",  # 2,000 statements of 2 ms
+    "LISTEN news;notifies",  # NOTIFY from the next one
+    "SET statement_timeout = 0;SELECT pg_sleep(4);NOTIFY news",
+    "BEGIN;SET LOCAL statement_timeout = 0;SELECT pg_sleep(4);COMMIT",  # as a migration that rebuilds a table
+    ";".join(["SELECT pg_sleep(0.05)"] * 80),  # another thread's quick statements meanwhile
+]
+
+
+@POOL
+def test_long_waits_on_an_answering_server_complete_and_fail_no_other(cluster, pool):
+    outcomes = waits(postgres.create_database(cluster.url), pool, *LONG_WAITS)
+    assert all(isinstance(outcomes.get(wait), float) and outcomes[wait] > BOUND for wait in LONG_WAITS), outcomes
+
+
+@POOL
+def test_a_silent_server_is_left_within_the_bound_and_ends_the_statement_itself(cluster, pool):
+    url, proxy = postgres.create_database(cluster.url), Proxy(cluster.port, trigger=(b"pg_sleep",))
+    statements = "SET statement_timeout = 0;SELECT pg_sleep(60)"  # no timeout of the server's to end it
+    outcome = waits(proxy.url(url, cluster.port), pool, statements)[statements]
+    assert float(outcome.split()[0]) < BOUND + 2 + 2 and f"within {BOUND} s, nor a new connection" in outcome, outcome
+    proxy.silent.clear()
+    time.sleep(3)  # for the connection's end to reach the server, which checks each second
+    with postgres.connect(url) as watcher:
+        assert not watcher.execute("SELECT query FROM pg_stat_activity WHERE query ~ '^SELECT pg_sleep'").fetchall()
+
+
+def test_a_silence_after_the_commit_reached_the_server_leaves_the_outcome_unknown(cluster):
+    url, proxy = postgres.create_database(cluster.url), Proxy(cluster.port, trigger=(b"base_parameter", b"COMMIT"))
+    env = dict(os.environ, **SHORT, MYSITE_DATABASE_URL=url)
+    subprocess.run([sys.executable, "manage.py", "migrate", "--verbosity", "0"], cwd=REPO, env=env, check=True)
+    env["MYSITE_DATABASE_URL"] = proxy.url(url, cluster.port)  # silent once the parameter's COMMIT has passed
+    command = [sys.executable, "manage.py", "vorlik", "param", "set", "name", "value"]
+    assert subprocess.run(command, cwd=REPO, env=env, capture_output=True, text=True).stderr.splitlines() == [
+        "CommandError: the database did not answer after the change was sent: it may or may not have been stored"
+        f" (COMMIT was sent; the database server did not answer within {BOUND} s, nor a new connection within 1 s)"
+    ]
+    with postgres.connect(url) as connection:
+        assert connection.execute("SELECT value FROM base_parameter WHERE name = 'name'").fetchall() == [("value",)]
+
+
+def test_an_older_psycopg_is_refused_at_start_up():
+    older = "import psycopg, django; psycopg.__version__ = '3.3.5'; django.setup()"
+    env = dict(os.environ, MYSITE_DATABASE_URL="postgres://nobody@127.0.0.1:1/none")
+    done = subprocess.run([sys.executable, "-c", older], cwd=REPO, env=env, capture_output=True, text=True)
+    assert done.stderr.splitlines()[-1].endswith("mysite.postgresql needs psycopg 3.3.6 or later, not 3.3.5:"
+                                                 ' install the project with its "postgres" extra')  # fmt: skip

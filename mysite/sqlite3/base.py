@@ -22,7 +22,11 @@ COMPANIONS = ("", "-wal", "-shm")
 class DatabaseWrapper(base.DatabaseWrapper):
     def get_new_connection(self, conn_params):
         if os.name == "posix" and not self.is_in_memory_db():
-            create_owner_only(str(conn_params["database"]))
+            try:
+                create_owner_only(str(conn_params["database"]))
+            except OSError as error:
+                # SQLite's own error, which Django turns into its database error as it does SQLite's.
+                raise self.Database.OperationalError(f"the database file cannot be created: {error}") from error
         return super().get_new_connection(conn_params)
 
 

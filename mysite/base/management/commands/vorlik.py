@@ -36,7 +36,11 @@ def _has_dept_count() -> bool:
 
 # What a database failure was: by its SQLSTATE (PostgreSQL), SQLite's result code,
 # or words of the message, since libpq's failures to connect carry no SQLSTATE.
+# The first that fits names it; a message that begins with that name is shown alone.
 DATABASE_FAILURES = (
+    ("the database file cannot be created", set(), set(), ("the database file cannot be created",)),
+    ("the database did not answer after the change was sent: it may or may not have been stored", set(), set(),
+     ("may or may not have been stored",)),
     ("the database refused the user name or password", {"28P01", "28000"}, set(),
      ("password authentication failed", "no password supplied")),
     ("the database has no connection free", {"53300"}, set(),
@@ -46,7 +50,7 @@ DATABASE_FAILURES = (
      ("timeout expired", "did not answer within", "has not answered for")),
     ("the database cannot be reached", {"57P01", "57P02", "57P03"}, {14},  # SQLITE_CANTOPEN
      ("connection refused", "could not translate host name", "no route to host", "server closed the connection",
-      "the database system is")),
+      "the database system is", "the connection to the database server was lost")),
 )  # fmt: skip
 
 
@@ -57,13 +61,20 @@ def _database_failure(error: DatabaseError) -> str:
             return MIGRATE_HINT
     except DatabaseError:
         pass  # the database fails for this look too: ``error`` says why
+    # Cleaning up after a failure may fail in turn (Django connects again to end a
+    # failed transaction): the first database error of the chain names it.
+    context = error.__context__
+    while context is not None:
+        if isinstance(context, DatabaseError):
+            error = context
+        context = context.__context__
     driver_error = error.__cause__ or error
     code = getattr(driver_error, "sqlite_errorcode", -1) & 0xFF  # the primary code of an extended one
     sqlstate = getattr(driver_error, "sqlstate", None)
     first_line = (str(error).strip().splitlines() or [type(driver_error).__name__])[0]
     for what, sqlstates, sqlite_codes, words in DATABASE_FAILURES:
         if sqlstate in sqlstates or code in sqlite_codes or any(word in first_line.lower() for word in words):
-            return f"{what}: {first_line}"
+            return first_line if first_line.startswith(what) else f"{what}: {first_line}"
     return f"database error: {first_line}"
 
 
