@@ -768,9 +768,9 @@ constexpr auto start_shuffles = [] {
         order.fill(0x80);
         for (unsigned char i = 0; i < 8; ++i) {
             if ((starts >> i & 1) == 0) continue;
-            order[2 * count] = static_cast<unsigned char>(2 * i);
-            order[2 * count + 1] = static_cast<unsigned char>(2 * i + 1);
-            ++count;
+            const std::size_t lane = count++;
+            order[2 * lane] = static_cast<unsigned char>(2 * i);
+            order[2 * lane + 1] = static_cast<unsigned char>(2 * i + 1);
         }
     }
     return shuffles;
@@ -806,7 +806,7 @@ void decode_utf8_sse(std::span<const unsigned char> bytes, Char* out, Char* out_
         } else {
             const unsigned continuations = static_cast<unsigned>(
                 _mm_movemask_epi8(_mm_cmpgt_epi8(_mm_set1_epi8(static_cast<char>(0xC0)), block)));
-            for (int half = 0; half < 2; ++half) {
+            for (std::size_t half = 0; half < 2; ++half) {
                 const auto& shuffle = start_shuffles[~continuations >> (8 * half) & 0xFF];
                 store_eight(
                     _mm_shuffle_epi8(characters_at(at + 8 * half), load16(shuffle.order.data())),
