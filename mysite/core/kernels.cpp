@@ -192,8 +192,15 @@ VORLIK_TARGET("sse4.1")
 void base64_encode_sse(const unsigned char* in, std::size_t size, char* out) {
     const auto spread = load16(spread_group.data());
     const auto offsets = load16(encode_offsets.data());
-    for (; size >= 16; in += 12, size -= 12, out += 16) {
-        const __m128i v = _mm_shuffle_epi8(load16(in), spread);
+    for (; size >= 12; in += 12, size -= 12, out += 16) {
+        __m128i groups = load16(in);
+        if (size < 16) {  // the last 12 bytes: none read beyond them
+            int last;
+            std::memcpy(&last, in + 8, sizeof last);
+            groups =
+                _mm_insert_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(in)), last, 2);
+        }
+        const __m128i v = _mm_shuffle_epi8(groups, spread);
         const __m128i high = _mm_mulhi_epu16(_mm_and_si128(v, _mm_set1_epi32(0x0FC0FC00)),
                                              _mm_set1_epi32(0x04000040));
         const __m128i low = _mm_mullo_epi16(_mm_and_si128(v, _mm_set1_epi32(0x003F03F0)),
@@ -453,13 +460,14 @@ void widen_ascii(__m128i ascii, Char* out) {
 }
 
 // How many bytes of ASCII from `at` (of `left`) are copied as characters to
-// `out` (with room for `room`), 64 at a time.
+// `out` (with room for `room`), 64 at a time, then 16.
 template <class Char>
 VORLIK_TARGET("sse4.1")
 std::size_t
     widen_ascii_run(const unsigned char* at, std::size_t left, Char* out, std::size_t room) {
+    const std::size_t most = std::min(left, room);
     std::size_t done = 0;
-    for (std::size_t n = std::min(left, room) / 64; n != 0; --n, done += 64) {
+    for (; most - done >= 64; done += 64) {
         const __m128i a = load16(at + done), b = load16(at + done + 16), c = load16(at + done + 32),
                       d = load16(at + done + 48);
         if (_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, d))) != 0) break;
@@ -467,6 +475,11 @@ std::size_t
         widen_ascii(b, out + done + 16);
         widen_ascii(c, out + done + 32);
         widen_ascii(d, out + done + 48);
+    }
+    for (; most - done >= 16; done += 16) {
+        const __m128i block = load16(at + done);
+        if (_mm_movemask_epi8(block) != 0) break;
+        widen_ascii(block, out + done);
     }
     return done;
 }
@@ -628,6 +641,14 @@ alignas(16) constexpr Bytes<16> errors_by_current_high = {
 alignas(16) constexpr Bytes<16> finished_limits = {255, 255, 255, 255, 255, 255,  255,  255,
                                                    255, 255, 255, 255, 255, 0xEF, 0xDF, 0xBF};
 
+// Indices that move a block's last bytes to its start, zeros after them.
+constexpr auto tail_order = [] {
+    Bytes<32> order{};
+    for (unsigned char i = 0; i < 16; ++i) order[i] = i;
+    std::fill(order.begin() + 16, order.end(), 0x80);
+    return order;
+}();
+
 struct Utf8Checker {
     __m128i previous = _mm_setzero_si128();
     __m128i errors = _mm_setzero_si128();
@@ -707,11 +728,26 @@ bool scan_utf8_sse(std::span<const unsigned char> bytes, Utf8Scan& scan) {
         }
         continuations += checker.take_continuations();
     }
-    for (; left >= 16; at += 16, left -= 16) checker.check(load16(at));
-    // The rest followed by zeros, which end any sequence left unfinished as an error.
-    alignas(16) Bytes<16> last{};
-    std::copy_n(at, left, last.begin());
-    checker.check(load16(last.data()));
+    for (; left >= 16; at += 16, left -= 16) {
+        const __m128i block = load16(at);
+        if (_mm_movemask_epi8(block) == 0) {
+            checker.check_ascii(block);
+        } else {
+            checker.check(block);
+        }
+    }
+    // The rest followed by zeros, which end any sequence left unfinished as an
+    // error: shifted down from the last 16 bytes where there are 16.
+    if (left == 0) {
+        checker.check_ascii(_mm_setzero_si128());
+    } else if (bytes.size() >= 16) {
+        checker.check(
+            _mm_shuffle_epi8(load16(at + left - 16), load16(tail_order.data() + 16 - left)));
+    } else {
+        alignas(16) Bytes<16> last{};
+        std::copy_n(at, left, last.begin());
+        checker.check(load16(last.data()));
+    }
     continuations += checker.take_continuations();
     if (_mm_testz_si128(checker.errors, checker.errors) == 0) return false;
     const __m128i widest = checker.widest;
@@ -776,8 +812,8 @@ constexpr auto start_shuffles = [] {
     return shuffles;
 }();
 
-// Valid UTF-8 into characters, 16 bytes at a time: ASCII widened (and the
-// ASCII after it 64 bytes at a time), sequences
+// Valid UTF-8 into characters, 16 bytes at a time: ASCII widened (runs of it
+// 64 bytes at a time), sequences
 // of up to three bytes computed at every position and the characters that
 // start there kept; a block with a lead of four bytes one character at a
 // time. A block may begin with the rest of a character the one before took.
@@ -789,18 +825,19 @@ void decode_utf8_sse(std::span<const unsigned char> bytes, Char* out, Char* out_
     const auto skip_rest = [&at, end] {
         while (at != end && (*at & 0xC0) == 0x80) ++at;
     };
-    while (end - at >= 18 && out_end - out >= 16) {
-        const __m128i block = load16(at);
-        if (_mm_movemask_epi8(block) == 0) {
-            widen_ascii(block, out);
-            const std::size_t ascii =
-                16 + widen_ascii_run(at + 16, static_cast<std::size_t>(end - at - 16), out + 16,
-                                     static_cast<std::size_t>(out_end - out - 16));
-            out += ascii;
+    while (end - at >= 16 && out_end - out >= 16) {
+        if (const std::size_t ascii = widen_ascii_run(at, static_cast<std::size_t>(end - at), out,
+                                                      static_cast<std::size_t>(out_end - out));
+            ascii != 0) {
             at += ascii;
-        } else if (const __m128i four =
-                       _mm_subs_epu8(block, _mm_set1_epi8(static_cast<char>(0xEF)));
-                   _mm_testz_si128(four, four) == 0) {
+            out += ascii;
+            continue;
+        }
+        // Characters are read up to two bytes beyond the block.
+        if (end - at < 18) break;
+        const __m128i block = load16(at);
+        if (const __m128i four = _mm_subs_epu8(block, _mm_set1_epi8(static_cast<char>(0xEF)));
+            _mm_testz_si128(four, four) == 0) {
             skip_rest();
             for (const unsigned char* stop = at + 16; at < stop;) at = take_utf8(at, out);
         } else {
@@ -865,10 +902,11 @@ VORLIK_TARGET("xsave") unsigned long long enabled_state() { return _xgetbv(0); }
 std::size_t vector_kernels_run() {
     const auto bit = [](unsigned word, int n) { return (word >> n & 1) != 0; };
     const unsigned highest = cpuid(0)[0];
-    const auto [_, __, features, ___] = cpuid(1);
+    const unsigned features = cpuid(1)[2];
     if (!bit(features, 9) || !bit(features, 19)) return 0;                  // SSSE3, SSE4.1
     if (highest < 7 || !bit(features, 27) || !bit(features, 28)) return 1;  // OSXSAVE, AVX
-    const auto [____, extended, more, _____] = cpuid(7);
+    const auto leaf7 = cpuid(7);
+    const unsigned extended = leaf7[1], more = leaf7[2];
     const unsigned long long state = enabled_state();
     if ((state & 0x6) != 0x6 || !bit(extended, 5)) return 1;  // SSE and AVX state, AVX2
     // AVX-512 F and BW, VBMI; opmask and the upper halves of all 32 registers.
@@ -884,8 +922,9 @@ std::size_t vector_kernels_run() { return 0; }
 [[noreturn]] void refuse(const char* name, std::size_t runnable) {
     std::string known, runs;
     for (std::size_t i = 0; i < std::size(all_kernels); ++i) {
-        (known.empty() ? known : known += ", ") += all_kernels[i].name;
-        if (i <= runnable) (runs.empty() ? runs : runs += ", ") += all_kernels[i].name;
+        const char* separator = i == 0 ? "" : ", ";
+        known.append(separator).append(all_kernels[i].name);
+        if (i <= runnable) runs.append(separator).append(all_kernels[i].name);
     }
     PyErr_Format(PyExc_ImportError,
                  "VORLIK_SIMD is '%s': it must be one of %s, of which this CPU runs %s", name,
