@@ -183,6 +183,13 @@ VORLIK_TARGET("sse4.1") __m128i load16(const void* at) {
     return _mm_loadu_si128(static_cast<const __m128i*>(at));
 }
 
+// 12 bytes, and none beyond them.
+VORLIK_TARGET("sse4.1") __m128i load12(const unsigned char* at) {
+    int last;
+    std::memcpy(&last, at + 8, sizeof last);
+    return _mm_insert_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(at)), last, 2);
+}
+
 // A 16-byte table in each 128-bit lane.
 VORLIK_TARGET("avx2") __m256i load_lanes(const Bytes<16>& table) {
     return _mm256_broadcastsi128_si256(load16(table.data()));
@@ -193,13 +200,7 @@ void base64_encode_sse(const unsigned char* in, std::size_t size, char* out) {
     const auto spread = load16(spread_group.data());
     const auto offsets = load16(encode_offsets.data());
     for (; size >= 12; in += 12, size -= 12, out += 16) {
-        __m128i groups = load16(in);
-        if (size < 16) {  // the last 12 bytes: none read beyond them
-            int last;
-            std::memcpy(&last, in + 8, sizeof last);
-            groups =
-                _mm_insert_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(in)), last, 2);
-        }
+        const __m128i groups = size >= 16 ? load16(in) : load12(in);
         const __m128i v = _mm_shuffle_epi8(groups, spread);
         const __m128i high = _mm_mulhi_epu16(_mm_and_si128(v, _mm_set1_epi32(0x0FC0FC00)),
                                              _mm_set1_epi32(0x04000040));
