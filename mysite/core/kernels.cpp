@@ -827,16 +827,16 @@ void decode_utf8_sse(std::span<const unsigned char> bytes, Char* out, Char* out_
         while (at != end && (*at & 0xC0) == 0x80) ++at;
     };
     while (end - at >= 16 && out_end - out >= 16) {
-        if (const std::size_t ascii = widen_ascii_run(at, static_cast<std::size_t>(end - at), out,
+        const __m128i block = load16(at);
+        if (_mm_movemask_epi8(block) == 0) {
+            const std::size_t ascii = widen_ascii_run(at, static_cast<std::size_t>(end - at), out,
                                                       static_cast<std::size_t>(out_end - out));
-            ascii != 0) {
             at += ascii;
             out += ascii;
             continue;
         }
         // Characters are read up to two bytes beyond the block.
         if (end - at < 18) break;
-        const __m128i block = load16(at);
         if (const __m128i four = _mm_subs_epu8(block, _mm_set1_epi8(static_cast<char>(0xEF)));
             _mm_testz_si128(four, four) == 0) {
             skip_rest();
