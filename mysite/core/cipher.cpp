@@ -103,17 +103,25 @@ void write_utf8(PyObject* text, std::span<unsigned char> out) {
 }
 
 #if VORLIK_WITH_OPENSSL
-// Runs AES-ECB over whole blocks in place with a keyed context.
-bool run_blocks(EVP_CIPHER_CTX* context, std::span<unsigned char> data) noexcept {
+// Runs AES-ECB over whole blocks from `in` to `out` (the same bytes, or
+// apart) with a keyed context.
+bool run_blocks(EVP_CIPHER_CTX* context, const unsigned char* in,
+                std::span<unsigned char> out) noexcept {
     // libcrypto counts in int: a large text goes in whole blocks of at most 1 GiB.
     constexpr std::size_t chunk = std::size_t{1} << 30;
-    for (std::size_t done = 0; done < data.size(); done += chunk) {
-        const int size = static_cast<int>(std::min(chunk, data.size() - done));
+    for (std::size_t done = 0; done < out.size(); done += chunk) {
+        const int size = static_cast<int>(std::min(chunk, out.size() - done));
         int written = 0;
-        unsigned char* at = data.data() + done;
-        if (EVP_CipherUpdate(context, at, &written, at, size) != 1 || written != size) return false;
+        if (EVP_CipherUpdate(context, out.data() + done, &written, in + done, size) != 1 ||
+            written != size) {
+            return false;
+        }
     }
     return true;
+}
+
+bool run_blocks(EVP_CIPHER_CTX* context, std::span<unsigned char> data) noexcept {
+    return run_blocks(context, data.data(), data);
 }
 
 struct FreeContext {
@@ -226,9 +234,15 @@ class Data {
                 static_cast<std::size_t>(PyBytes_GET_SIZE(object_.get()))};
     }
 
-    // The UTF-8 form of `text`, then `n` bytes of value n, over the own bytes.
-    void write_padded_utf8(PyObject* text, unsigned char n) noexcept {
-        write_utf8(text, {data_, size_ - n});
+    // The UTF-8 form of `text`, then `n` bytes of value n, over the own bytes
+    // from `from` on: a place in ASCII text, which is its own UTF-8.
+    void write_padded_utf8(PyObject* text, unsigned char n, std::size_t from = 0) noexcept {
+        if (from == 0) {
+            write_utf8(text, {data_, size_ - n});
+        } else {
+            std::copy(PyUnicode_1BYTE_DATA(text) + from,
+                      PyUnicode_1BYTE_DATA(text) + PyUnicode_GET_LENGTH(text), data_ + from);
+        }
         std::fill_n(data_ + size_ - n, n, n);
     }
 
@@ -241,11 +255,24 @@ class Data {
 
     // Runs without the lock: touches the own bytes and the held text only.
     bool run_put_off() noexcept {
+        std::size_t done = 0;  // bytes that AES wrote from the text itself
+#if VORLIK_WITH_OPENSSL
+        if (aes_ && fill_text_ != nullptr && PyUnicode_IS_ASCII(fill_text_)) {
+            // ASCII is its own UTF-8: its whole blocks go through AES into the
+            // own bytes without a copy first.
+            done =
+                static_cast<std::size_t>(PyUnicode_GET_LENGTH(fill_text_)) / aes_block * aes_block;
+            if (!run_blocks(aes_.get(), PyUnicode_1BYTE_DATA(fill_text_), {data_, done})) {
+                aes_.reset();
+                return false;
+            }
+        }
+#endif
         if (fill_text_ != nullptr)
-            write_padded_utf8(std::exchange(fill_text_, nullptr), fill_count_);
+            write_padded_utf8(std::exchange(fill_text_, nullptr), fill_count_, done);
 #if VORLIK_WITH_OPENSSL
         if (aes_) {
-            const bool ok = run_blocks(aes_.get(), {data_, size_});
+            const bool ok = run_blocks(aes_.get(), {data_ + done, size_ - done});
             aes_.reset();
             return ok;
         }
