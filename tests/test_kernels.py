@@ -136,9 +136,11 @@ for pool in POOLS:
         text = text_of(pool, length)
         utf8_encoded(text)
         utf8_decoded(text.encode("utf-8"))
-text = text_of(POOLS[2], 40)
-for at in range(41):
-    utf8_encoded(text[:at] + "\udc80" + text[at:])
+for pool in POOLS[1:]:
+    text = text_of(pool, 40)
+    for at in range(41):
+        utf8_encoded(text[:at] + "\udc80" + text[at:])
+        utf8_encoded(text[:at] + "\ud800" + text[at:] + "\U0001f600")
 INVALID = [b"\x80", b"\xbf", b"\xc0\x80", b"\xc1\xbf", b"\xc2", b"\xc2\xc2\x80", b"\xe0\x80\x80", b"\xe0\x9f\xbf",
            b"\xed\xa0\x80", b"\xed\xbf\xbf", b"\xe2\x82", b"\xe2\x28\xa1", b"\xf0\x80\x80\x80", b"\xf0\x8f\xbf\xbf",
            b"\xf0\x9f\x98", b"\xf4\x90\x80\x80", b"\xf5\x80\x80\x80", b"\xf8\x88\x80\x80\x80", b"\xff", b"\x80\x80\x80"]
@@ -156,6 +158,9 @@ assert not failures, "\n".join(failures)
 """
 
 
+IMPORT = "import os; os.environ['DJANGO_SETTINGS_MODULE'] = 'mysite.settings'\nimport mysite.core.vorlik as v\n"
+
+
 def run_forced(kernel, code):
     environment = {**os.environ, "VORLIK_SIMD": kernel}
     return subprocess.run([sys.executable, "-c", code], cwd=ROOT, env=environment, capture_output=True, text=True,
@@ -170,8 +175,12 @@ def test_each_kernel_agrees_with_the_standard_library(kernel):
     assert done.returncode == 0, done.stderr[-4000:]
 
 
+def test_an_empty_switch_loads_the_default_kernel():
+    done = run_forced("", IMPORT + "assert v.aes_decrypt(v.aes_encrypt('\u20ac' * 99)) == '\u20ac' * 99")
+    assert done.returncode == 0, done.stderr[-2000:]
+
+
 @pytest.mark.parametrize("kernel", ["vector", "AVX2", *[kernel for kernel in KERNELS if not runs(kernel)]])
 def test_a_kernel_the_module_cannot_run_fails_the_import(kernel):
-    done = run_forced(kernel, "import os; os.environ['DJANGO_SETTINGS_MODULE'] = 'mysite.settings'\n"
-                              "import mysite.core.vorlik")
+    done = run_forced(kernel, IMPORT)
     assert f"ImportError: VORLIK_SIMD is '{kernel}': it must be one of scalar, " in done.stderr
