@@ -920,7 +920,7 @@ std::size_t vector_kernels_run() {
 std::size_t vector_kernels_run() { return 0; }
 #endif
 
-[[noreturn]] void refuse(const char* name, std::size_t runnable) {
+[[noreturn]] void refuse(PyObject* name, std::size_t runnable) {
     std::string known, runs;
     for (std::size_t i = 0; i < std::size(all_kernels); ++i) {
         const char* separator = i == 0 ? "" : ", ";
@@ -928,7 +928,7 @@ std::size_t vector_kernels_run() { return 0; }
         if (i <= runnable) runs.append(separator).append(all_kernels[i].name);
     }
     PyErr_Format(PyExc_ImportError,
-                 "VORLIK_SIMD is '%s': it must be one of %s, of which this CPU runs %s", name,
+                 "VORLIK_SIMD is %R: it must be one of %s, of which this CPU runs %s", name,
                  known.c_str(), runs.c_str());
     throw PyErrorAlready();
 }
@@ -940,19 +940,20 @@ void choose() {
     Ref os = check(PyImport_ImportModule("os"));
     Ref environment = check(PyObject_GetAttrString(os.get(), "environ"));
     Ref forced = check(PyObject_CallMethod(environment.get(), "get", "s", "VORLIK_SIMD"));
-    const char* name = forced.get() == Py_None ? "" : PyUnicode_AsUTF8(forced.get());
-    if (name == nullptr) throw PyErrorAlready();
-    if (*name == '\0') {
+    if (forced.get() == Py_None ||
+        (PyUnicode_Check(forced.get()) && PyUnicode_GET_LENGTH(forced.get()) == 0)) {
         active = &all_kernels[runnable];
         return;
     }
-    for (std::size_t i = 0; i <= runnable; ++i) {
-        if (std::strcmp(all_kernels[i].name, name) == 0) {
+    // Compared as text: a value the file system's encoding could not decode
+    // holds surrogates, which no other encoding takes.
+    for (std::size_t i = 0; PyUnicode_Check(forced.get()) && i <= runnable; ++i) {
+        if (PyUnicode_CompareWithASCIIString(forced.get(), all_kernels[i].name) == 0) {
             active = &all_kernels[i];
             return;
         }
     }
-    refuse(name, runnable);
+    refuse(forced.get(), runnable);
 }
 
 void base64_encode(std::span<const unsigned char> bytes, char* out) {
