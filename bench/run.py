@@ -4,10 +4,15 @@
     python -m bench.run --json out.json # also write the figures
     python -m bench.run --memory        # also: a million calls each, resident memory growth
     python -m bench.run --only aes      # rows whose function name contains "aes"
+    python -m bench.run --only aes --instructions  # also instructions per call (callgrind)
 
 Both sides run in this process on the same inputs; each figure is the median
 of several timeit repeats, in nanoseconds per call. With aes_encrypt, also two
 threads each encrypting 1 MiB texts against one thread doing the same calls.
+With --instructions, the cipher's rows also give the native call's
+instructions under valgrind's callgrind (the same on every run: each counts
+the calls of a round against the warm-up alone, in processes with one hash
+seed) and the fresh memory pages a call touches (minor page faults).
 """
 
 import argparse
@@ -18,6 +23,7 @@ import os
 import statistics
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 import timeit
@@ -36,6 +42,9 @@ TEXT = "x" * 32
 KEY, OTHER_KEY = "a 16-byte key 01", "a 16-byte key 02"
 EIGHT_KEYS = [f"a 16-byte key {i:02}" for i in range(1, 9)]
 LARGE = "0123456789abcdef" * 65536  # 1 MiB
+# Prose of mostly ASCII with two- and three-byte characters: 1 MiB of UTF-8.
+MIXED_UNIT = "The quick brown fox \u2014 na\u00efve caf\u00e9, cr\u00e8me br\u00fbl\u00e9e \u20ac12. "
+MIXED = MIXED_UNIT * ((1 << 20) // len(MIXED_UNIT.encode()))
 
 
 def in_memory_store():
@@ -53,7 +62,8 @@ def cases():
     tuples of one round of calls, made in turn."""
     cipher_text = native.aes_encrypt(TEXT)
     keyed_cipher_text = native.aes_encrypt(TEXT, KEY)
-    large_cipher_text = native.aes_encrypt(LARGE)
+    large_cipher_text = native.aes_encrypt(LARGE, KEY)
+    mixed_cipher_text = native.aes_encrypt(MIXED, KEY)
     padded = native.pad(TEXT)
     return [
         ("pad", "32-character text", [(TEXT,)]),
@@ -64,8 +74,10 @@ def cases():
         ("aes_decrypt", "that cipher text, the same key", [(keyed_cipher_text, KEY)]),
         ("aes_encrypt", "32 characters, two keys in turn", [(TEXT, KEY), (TEXT, OTHER_KEY)]),
         ("aes_encrypt", "32 characters, eight keys in turn", [(TEXT, key) for key in EIGHT_KEYS]),
-        ("aes_encrypt", "1 MiB text", [(LARGE,)]),
-        ("aes_decrypt", "that cipher text", [(large_cipher_text,)]),
+        ("aes_encrypt", "1 MiB ASCII, a given key", [(LARGE, KEY)]),
+        ("aes_decrypt", "that cipher text", [(large_cipher_text, KEY)]),
+        ("aes_encrypt", "1 MiB mixed UTF-8, a given key", [(MIXED, KEY)]),
+        ("aes_decrypt", "that cipher text", [(mixed_cipher_text, KEY)]),
         ("set_param_value", "in-memory store", [("greeting", "hello")]),
         ("get_param_value", "in-memory store", [("greeting",)]),
         ("is_mac_address", "MAC text", [(MAC,)]),
@@ -76,6 +88,45 @@ def cases():
         ("get_machine_guid", "this machine", [()]),
         ("get_system_uuid", "this machine", [()]),
     ]
+
+
+# The module's functions as the interpreter calls them, for callgrind to count.
+ENTRIES = "*vorlik::(anonymous namespace)::entry<*"
+
+
+def run_calls(row, rounds):
+    """The process that callgrind watches: a row's round of calls, warmed up, then `rounds` more."""
+    name, _, calls = cases()[row]
+    function = getattr(native, name)
+    for _ in range(3 + rounds):
+        try_calls(function, calls)
+
+
+def instructions_per_call(row, calls, rounds):
+    """Instructions of one native call of the row: rounds counted against the warm-up alone."""
+    totals = []
+    for counted in (0, rounds):
+        with tempfile.TemporaryDirectory() as folder:
+            out = os.path.join(folder, "callgrind.out")
+            subprocess.run(
+                ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", "--collect-atstart=no",
+                 f"--toggle-collect={ENTRIES}", sys.executable, "-m", "bench.run", "--calls", f"{row}:{counted}"],
+                check=True, capture_output=True, env={**os.environ, "PYTHONHASHSEED": "0"},
+                cwd=os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+            )
+            with open(out) as profile:
+                totals.append(next(int(line.split()[1]) for line in profile if line.startswith("totals:")))
+    return (totals[1] - totals[0]) / (rounds * len(calls))
+
+
+def fresh_pages_per_call(function, calls, rounds=20):
+    """Minor page faults of a call: memory the system hands it afresh."""
+    import resource  # POSIX only
+    try_calls(function, calls)
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
+    for _ in range(rounds):
+        try_calls(function, calls)
+    return (resource.getrusage(resource.RUSAGE_SELF).ru_minflt - before) / (rounds * len(calls))
 
 
 def round_timer(function, calls):
@@ -182,20 +233,30 @@ def main(argv=None):
     parser.add_argument("--repeats", type=int, default=7)
     parser.add_argument("--only", default="", help="rows whose function name contains this")
     parser.add_argument("--memory", action="store_true", help="a million calls of each fast function")
+    parser.add_argument("--instructions", action="store_true",
+                        help="the cipher's rows: instructions per call under callgrind, fresh pages per call")
+    parser.add_argument("--calls", metavar="ROW:ROUNDS", help=argparse.SUPPRESS)  # the process callgrind watches
     options = parser.parse_args(argv)
+    if options.calls:
+        row, rounds = map(int, options.calls.split(":"))
+        run_calls(row, rounds)
+        return
 
     # Failures the identity sources log are expected here; keep them off the table.
     logging.getLogger("mysite.core.vorlik").disabled = True
     sys.modules["mysite.base.models"] = in_memory_store()
 
     rows = []
-    for name, label, calls in cases():
+    for index, (name, label, calls) in enumerate(cases()):
         if options.only not in name:
             continue
         slow = name in ("get_smbios_uuid", "get_system_uuid")
         repeats = 3 if slow else options.repeats
         python_ns, native_ns = per_call_ns([getattr(reference, name), getattr(native, name)], calls, repeats)
         rows.append({"function": name, "input": label, "python_ns": python_ns, "native_ns": native_ns})
+        if options.instructions and name.startswith("aes_"):
+            rows[-1]["instructions"] = instructions_per_call(index, calls, 4 if "MiB" in label else 200)
+            rows[-1]["fresh_pages"] = fresh_pages_per_call(getattr(native, name), calls)
         if name == "get_mac4multiple_network_card":
             [baseline] = per_call_ns([psutil_alone], [()], repeats)
             rows.append(
@@ -204,13 +265,15 @@ def main(argv=None):
             )
 
     width = max((len(row["function"]) for row in rows), default=len("function"))
-    print(f"{'function':<{width}}  {'input':<32} {'python ns':>12} {'native ns':>12} {'ratio':>7}")
+    counted = " instructions  pages" if options.instructions else ""
+    print(f"{'function':<{width}}  {'input':<32} {'python ns':>12} {'native ns':>12} {'ratio':>7}{counted}")
     for row in rows:
         ratio = row["python_ns"] / row["native_ns"]
         row["ratio"] = ratio
+        count = f" {row['instructions']:>12,.0f} {row['fresh_pages']:>6.0f}" if "instructions" in row else ""
         print(
             f"{row['function']:<{width}}  {row['input']:<32} {row['python_ns']:>12.0f} "
-            f"{row['native_ns']:>12.0f} {ratio:>6.1f}x"
+            f"{row['native_ns']:>12.0f} {ratio:>6.1f}x{count}"
         )
     figures = {"rows": rows, "import_overhead_ms": import_overhead_ms(), "caller_growth_bytes": caller_growth()}
     print(f"\nimport of the module after its dependencies: {figures['import_overhead_ms']:.2f} ms")

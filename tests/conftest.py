@@ -12,7 +12,7 @@ os.environ.setdefault("DJANGO_SETTINGS_MODULE", "mysite.settings")
 # run alone: `pytest -m native`.  The rest test the application around the module.
 NATIVE = {
     "test_adapters", "test_bridge", "test_cipher", "test_frame", "test_fuzz_corpus", "test_hostile_lookups",
-    "test_identity", "test_interpreters", "test_leaks", "test_native_paths", "test_reference_smoke",
+    "test_identity", "test_interpreters", "test_kernels", "test_leaks", "test_native_paths", "test_reference_smoke",
     "test_threads", "test_typing",
 }
 

@@ -222,6 +222,16 @@ def test_texts_around_the_unlocked_size_match_the_counterpart(size, unit, key):
     assert vorlik.aes_decrypt(cipher_text, key) == text
 
 
+@pytest.mark.parametrize("extra", [0, 1, 15, 16, 17])
+def test_large_ascii_texts_with_any_last_block_match_the_counterpart(extra):
+    # AES reads the whole blocks of such a text from the text itself.
+    text = "".join(chr(32 + i % 95) for i in range(UNLOCKED + extra))
+    for key in (None, "k" * 32):
+        cipher_text = vorlik.aes_encrypt(text, key)
+        assert cipher_text == reference.aes_encrypt(text, key)
+        assert vorlik.aes_decrypt(cipher_text, key) == text
+
+
 # A libcrypto configuration whose only provider offers no algorithm, as on a
 # system whose policy allows only a certified module that is not installed.
 NULL_PROVIDER = """\

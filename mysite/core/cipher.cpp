@@ -9,13 +9,13 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
-#include <cstring>
 #include <memory>
 #include <span>
 #include <type_traits>
 
 #include "default_key.hpp"
 #include "frame.hpp"
+#include "kernels.hpp"
 
 #if VORLIK_WITH_OPENSSL
 #include <openssl/crypto.h>
@@ -92,56 +92,36 @@ decltype(auto) with_characters(PyObject* text, Work work) {
 // which the strict codec refuses.
 Py_ssize_t utf8_length(PyObject* text) {
     if (PyUnicode_IS_ASCII(text)) return PyUnicode_GET_LENGTH(text);
-    return with_characters(text, [](auto characters) -> Py_ssize_t {
-        Py_ssize_t bytes = 0;
-        for (const Py_UCS4 c : characters) {
-            if (c >= 0xD800 && c <= 0xDFFF) return -1;
-            bytes += c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
-        }
-        return bytes;
-    });
+    return with_characters(text, [](auto characters) { return kernels::utf8_length(characters); });
 }
 
-// Writes the UTF-8 form of an exact str without surrogates; returns its end.
-// The interpreter would cache that form on the text: this leaves it as it was.
-unsigned char* write_utf8(PyObject* text, unsigned char* out) {
-    if (PyUnicode_IS_ASCII(text)) {
-        return std::copy_n(PyUnicode_1BYTE_DATA(text), PyUnicode_GET_LENGTH(text), out);
-    }
-    return with_characters(text, [out](auto characters) mutable {
-        for (const Py_UCS4 c : characters) {
-            if (c < 0x80) {
-                *out++ = static_cast<unsigned char>(c);
-            } else if (c < 0x800) {
-                *out++ = static_cast<unsigned char>(0xC0 | c >> 6);
-                *out++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
-            } else if (c < 0x10000) {
-                *out++ = static_cast<unsigned char>(0xE0 | c >> 12);
-                *out++ = static_cast<unsigned char>(0x80 | (c >> 6 & 0x3F));
-                *out++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
-            } else {
-                *out++ = static_cast<unsigned char>(0xF0 | c >> 18);
-                *out++ = static_cast<unsigned char>(0x80 | (c >> 12 & 0x3F));
-                *out++ = static_cast<unsigned char>(0x80 | (c >> 6 & 0x3F));
-                *out++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
-            }
-        }
-        return out;
-    });
+// Writes the UTF-8 form of an exact str without surrogates into `out`, which
+// holds exactly its utf8_length. The interpreter would cache that form on the
+// text: this leaves it as it was.
+void write_utf8(PyObject* text, std::span<unsigned char> out) {
+    with_characters(text, [out](auto characters) { kernels::write_utf8(characters, out); });
 }
 
 #if VORLIK_WITH_OPENSSL
-// Runs AES-ECB over whole blocks in place with a keyed context.
-bool run_blocks(EVP_CIPHER_CTX* context, std::span<unsigned char> data) noexcept {
+// Runs AES-ECB over whole blocks from `in` to `out` (the same bytes, or
+// apart) with a keyed context.
+bool run_blocks(EVP_CIPHER_CTX* context, const unsigned char* in,
+                std::span<unsigned char> out) noexcept {
     // libcrypto counts in int: a large text goes in whole blocks of at most 1 GiB.
     constexpr std::size_t chunk = std::size_t{1} << 30;
-    for (std::size_t done = 0; done < data.size(); done += chunk) {
-        const int size = static_cast<int>(std::min(chunk, data.size() - done));
+    for (std::size_t done = 0; done < out.size(); done += chunk) {
+        const int size = static_cast<int>(std::min(chunk, out.size() - done));
         int written = 0;
-        unsigned char* at = data.data() + done;
-        if (EVP_CipherUpdate(context, at, &written, at, size) != 1 || written != size) return false;
+        if (EVP_CipherUpdate(context, out.data() + done, &written, in + done, size) != 1 ||
+            written != size) {
+            return false;
+        }
     }
     return true;
+}
+
+bool run_blocks(EVP_CIPHER_CTX* context, std::span<unsigned char> data) noexcept {
+    return run_blocks(context, data.data(), data);
 }
 
 struct FreeContext {
@@ -182,9 +162,9 @@ class Data {
     // Own storage for the UTF-8 form of the exact str `text` (which the call
     // holds) followed by `n` bytes of value n, `size` bytes in all.
     void fill(PyObject* text, std::size_t size, unsigned char n) {
-        unsigned char* out = allocate(size);
+        allocate(size);
         if (size < unlocked_minimum) {
-            std::fill_n(write_utf8(text, out), n, n);
+            write_padded_utf8(text, n);
         } else {
             fill_text_ = text;
             fill_count_ = n;
@@ -254,6 +234,18 @@ class Data {
                 static_cast<std::size_t>(PyBytes_GET_SIZE(object_.get()))};
     }
 
+    // The UTF-8 form of `text`, then `n` bytes of value n, over the own bytes
+    // from `from` on: a place in ASCII text, which is its own UTF-8.
+    void write_padded_utf8(PyObject* text, unsigned char n, std::size_t from = 0) noexcept {
+        if (from == 0) {
+            write_utf8(text, {data_, size_ - n});
+        } else {
+            std::copy(PyUnicode_1BYTE_DATA(text) + from,
+                      PyUnicode_1BYTE_DATA(text) + PyUnicode_GET_LENGTH(text), data_ + from);
+        }
+        std::fill_n(data_ + size_ - n, n, n);
+    }
+
     bool put_off() const noexcept {
 #if VORLIK_WITH_OPENSSL
         if (aes_) return true;
@@ -263,13 +255,24 @@ class Data {
 
     // Runs without the lock: touches the own bytes and the held text only.
     bool run_put_off() noexcept {
-        if (fill_text_ != nullptr) {
-            std::fill_n(write_utf8(std::exchange(fill_text_, nullptr), data_), fill_count_,
-                        fill_count_);
+        std::size_t done = 0;  // bytes that AES wrote from the text itself
+#if VORLIK_WITH_OPENSSL
+        if (aes_ && fill_text_ != nullptr && PyUnicode_IS_ASCII(fill_text_)) {
+            // ASCII is its own UTF-8: its whole blocks go through AES into the
+            // own bytes without a copy first.
+            done =
+                static_cast<std::size_t>(PyUnicode_GET_LENGTH(fill_text_)) / aes_block * aes_block;
+            if (!run_blocks(aes_.get(), PyUnicode_1BYTE_DATA(fill_text_), {data_, done})) {
+                aes_.reset();
+                return false;
+            }
         }
+#endif
+        if (fill_text_ != nullptr)
+            write_padded_utf8(std::exchange(fill_text_, nullptr), fill_count_, done);
 #if VORLIK_WITH_OPENSSL
         if (aes_) {
-            const bool ok = run_blocks(aes_.get(), {data_, size_});
+            const bool ok = run_blocks(aes_.get(), {data_ + done, size_ - done});
             aes_.reset();
             return ok;
         }
@@ -420,14 +423,26 @@ Ref slice(PyObject* sequence, PyObject* start, PyObject* stop) {
     return check(PyObject_GetItem(sequence, bounds.get()));
 }
 
+// `bytes.decode("utf-8")`: sized once by a scan of the bytes where the kernel
+// can, else, and for bytes that are not UTF-8, by the interpreter's codec.
+Ref utf8_text(std::span<const unsigned char> bytes) {
+    kernels::Utf8Scan scan;
+    if (!unlocked(bytes.size(), [&] { return kernels::scan_utf8(bytes, scan); })) {
+        return check(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(bytes.data()),
+                                          static_cast<Py_ssize_t>(bytes.size()), "strict"));
+    }
+    Ref text = check(PyUnicode_New(scan.characters, scan.max_char));
+    unlocked(bytes.size(), [&] { kernels::decode_utf8(bytes, text.get()); });
+    return text;
+}
+
 // `unpad(data).decode("utf-8")` through the global `unpad`.
 Ref unpadded_text(Globals globals, Data& data) {
     Ref unpad = globals.get(names::unpad);
     if (names::loaded_unpad.is(unpad) && data.readable() && data.size() != 0) {
         const auto bytes = data.bytes();
         const auto size = static_cast<Py_ssize_t>(bytes.size());
-        return check(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(bytes.data()),
-                                          kept_by_unpad(size, bytes.back()), "strict"));
+        return utf8_text(bytes.first(static_cast<std::size_t>(kept_by_unpad(size, bytes.back()))));
     }
     Ref unpadded = call(unpad, data.object().get());
     return call_method(unpadded, names::decode, names::utf_8);
@@ -435,50 +450,11 @@ Ref unpadded_text(Globals globals, Data& data) {
 
 // ---- Base64 ------------------------------------------------------------------
 
-constexpr char base64_alphabet[] =
-    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
-// The two characters for each 12 bits: one lookup per half of a group.
-constexpr auto base64_pairs = [] {
-    std::array<std::array<char, 2>, 4096> pairs{};
-    for (std::size_t v = 0; v < pairs.size(); ++v) {
-        pairs[v] = {base64_alphabet[v >> 6], base64_alphabet[v & 63]};
-    }
-    return pairs;
-}();
-
-// For each character, its six bits at its place in a group of four; a
-// character outside the alphabet sets a bit above the group's 24.
-constexpr std::uint32_t not_base64 = 1u << 24;
-constexpr auto base64_values = [] {
-    std::array<std::array<std::uint32_t, 128>, 4> values{};
-    for (auto& place : values) place.fill(not_base64);
-    for (std::uint32_t v = 0; v < 64; ++v) {
-        const auto c = static_cast<unsigned char>(base64_alphabet[v]);
-        for (std::size_t j = 0; j < 4; ++j) values[j][c] = v << (18 - 6 * j);
-    }
-    return values;
-}();
-
 Ref base64_text(Data& data) {
     const std::size_t size = data.size();
     Ref text = check(PyUnicode_New(static_cast<Py_ssize_t>((size + 2) / 3 * 4), 127));
     data.settle([out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get()))](
-                    std::span<const unsigned char> bytes) mutable {
-        const std::size_t size = bytes.size();
-        const unsigned char* in = bytes.data();
-        for (const unsigned char* end = in + size / 3 * 3; in != end; in += 3, out += 4) {
-            const unsigned value = in[0] << 16 | in[1] << 8 | in[2];
-            std::memcpy(out, base64_pairs[value >> 12].data(), 2);
-            std::memcpy(out + 2, base64_pairs[value & 0xFFF].data(), 2);
-        }
-        if (const std::size_t left = size % 3; left != 0) {
-            const unsigned value = in[0] << 16 | (left == 2 ? in[1] << 8 : 0);
-            std::memcpy(out, base64_pairs[value >> 12].data(), 2);
-            out[2] = left == 2 ? base64_alphabet[value >> 6 & 63] : '=';
-            out[3] = '=';
-        }
-    });
+                    std::span<const unsigned char> bytes) { kernels::base64_encode(bytes, out); });
     return text;
 }
 
@@ -486,31 +462,12 @@ Ref base64_text(Data& data) {
 // false for anything else, which the lenient decoder must judge.
 bool decode_canonical_base64(PyObject* text, Data& data) {
     if (!PyUnicode_IS_ASCII(text)) return false;
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text));
     if (length == 0 || length % 4 != 0) return false;
-    const Py_UCS1* in = PyUnicode_1BYTE_DATA(text);
-    const int padding = in[length - 1] != '=' ? 0 : in[length - 2] != '=' ? 1 : 2;
-    const auto size = static_cast<std::size_t>(length / 4 * 3 - padding);
-    return unlocked(size, [in, length, padding, out = data.allocate(size)]() mutable {
-        const auto& [first, second, third, fourth] = base64_values;
-        std::uint32_t seen = 0;
-        for (const Py_UCS1* last = in + length - 4; in != last; in += 4, out += 3) {
-            const std::uint32_t value = first[in[0]] | second[in[1]] | third[in[2]] | fourth[in[3]];
-            seen |= value;
-            out[0] = static_cast<unsigned char>(value >> 16);
-            out[1] = static_cast<unsigned char>(value >> 8);
-            out[2] = static_cast<unsigned char>(value);
-        }
-        const std::uint32_t value = first[in[0]] | second[in[1]] |
-                                    (padding < 2 ? third[in[2]] : 0) |
-                                    (padding < 1 ? fourth[in[3]] : 0);
-        // Bits that the padding leaves over must be zero in canonical text.
-        if (((seen | value) & not_base64) != 0 || (value & ((1u << (8 * padding)) - 1)) != 0) {
-            return false;
-        }
-        for (int k = 0; k < 3 - padding; ++k)
-            out[k] = static_cast<unsigned char>(value >> (16 - 8 * k));
-        return true;
+    const std::span<const unsigned char> characters(PyUnicode_1BYTE_DATA(text), length);
+    const std::size_t size = kernels::base64_decoded_size(characters);
+    return unlocked(size, [characters, out = data.allocate(size)] {
+        return kernels::base64_decode(characters, out);
     });
 }
 
@@ -553,7 +510,7 @@ bool key_bytes(PyObject* key, KeyBytes& out) {
     if (!PyUnicode_CheckExact(key)) return false;
     const Py_ssize_t size = utf8_length(key);
     if (size != 16 && size != 24 && size != 32) return false;
-    write_utf8(key, out.bytes.data());
+    write_utf8(key, {out.bytes.data(), static_cast<std::size_t>(size)});
     out.size = static_cast<std::size_t>(size);
     return true;
 }

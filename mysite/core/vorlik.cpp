@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "frame.hpp"
+#include "kernels.hpp"
 
 namespace vorlik {
 
@@ -308,6 +309,7 @@ int exec_module(PyObject* module) noexcept {
                 check(PyDict_SetItemString(globals.dict(), "__builtins__", builtins.get()));
             }
             warn_on_version_change();
+            kernels::choose();
             Constant::make_texts();
             constants_made = true;
             register_in_sys_modules(module);
