@@ -105,6 +105,17 @@ Py_ssize_t utf8_length_scalar(std::span<const Char> characters) {
     return bytes;
 }
 
+bool ascii_scalar(const unsigned char* at, std::size_t size) {
+    std::uint64_t seen = 0;
+    for (; size >= 8; at += 8, size -= 8) {
+        std::uint64_t word;
+        std::memcpy(&word, at, sizeof word);
+        seen |= word;
+    }
+    for (; size != 0; --size) seen |= *at++;
+    return (seen & 0x8080808080808080) == 0;
+}
+
 inline unsigned char* put_utf8(Py_UCS4 c, unsigned char* out) {
     if (c < 0x80) {
         *out++ = static_cast<unsigned char>(c);
@@ -188,6 +199,10 @@ VORLIK_TARGET("sse4.1") __m128i load12(const unsigned char* at) {
     int last;
     std::memcpy(&last, at + 8, sizeof last);
     return _mm_insert_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(at)), last, 2);
+}
+
+VORLIK_TARGET("avx2") __m256i load32(const void* at) {
+    return _mm256_loadu_si256(static_cast<const __m256i*>(at));
 }
 
 // A 16-byte table in each 128-bit lane.
@@ -277,7 +292,7 @@ bool base64_decode_avx2(const unsigned char* in, std::size_t length, unsigned ch
     const auto packing = load_lanes(pack_group);
     const __m256i nibble = _mm256_set1_epi8(0x0F);
     for (; length >= 48; in += 32, length -= 32, out += 24) {
-        const __m256i text = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in));
+        const __m256i text = load32(in);
         const __m256i high = _mm256_and_si256(_mm256_srli_epi32(text, 4), nibble);
         const __m256i invalid =
             _mm256_and_si256(_mm256_shuffle_epi8(by_low, _mm256_and_si256(text, nibble)),
@@ -362,18 +377,43 @@ bool base64_decode_avx512(const unsigned char* in, std::size_t length, unsigned 
     const __m512i low_values = load64(avx512_values.data());
     const __m512i high_values = load64(avx512_values.data() + 64);
     const __m512i pack = load64(avx512_pack.data());
-    // The last group, which may hold padding, is left to the narrower kernels.
-    for (; length > 64; in += 64, length -= 64, out += 48) {
-        const __m512i text = load64(in);
+    const __m512i pair_weights = _mm512_set1_epi32(0x01400140);
+    const __m512i group_weights = _mm512_set1_epi32(0x00011000);
+    // Characters outside the alphabet are gathered in `seen` and judged at
+    // the end. Each block stores 64 bytes for its 48: the rest of the text,
+    // at least 32 characters, decodes to more than the 16 beyond them. The
+    // last groups, which may hold padding, are left to the narrower kernels.
+    __m512i seen = _mm512_setzero_si512();
+    for (; length >= 96; in += 64, length -= 64, out += 48) {
         const __m512i values =
-            _mm512_maskz_permutex2var_epi8(all_64, low_values, text, high_values);
-        if (_mm512_movepi8_mask(values) != 0) return false;
-        const __m512i pairs = _mm512_maddubs_epi16(values, _mm512_set1_epi32(0x01400140));
-        const __m512i groups = _mm512_madd_epi16(pairs, _mm512_set1_epi32(0x00011000));
-        _mm512_mask_storeu_epi8(out, three_quarters,
-                                _mm512_maskz_permutexvar_epi8(all_64, pack, groups));
+            _mm512_maskz_permutex2var_epi8(all_64, low_values, load64(in), high_values);
+        seen = _mm512_or_si512(seen, values);
+        const __m512i pairs = _mm512_maddubs_epi16(values, pair_weights);
+        const __m512i groups = _mm512_madd_epi16(pairs, group_weights);
+        _mm512_storeu_si512(out, _mm512_maskz_permutexvar_epi8(all_64, pack, groups));
     }
-    return base64_decode_avx2(in, length, out);
+    return _mm512_movepi8_mask(seen) == 0 && base64_decode_avx2(in, length, out);
+}
+
+// ---- ASCII, vectorised ----------------------------------------------------------
+
+VORLIK_TARGET("sse4.1") bool ascii_sse(const unsigned char* at, std::size_t size) {
+    __m128i seen = _mm_setzero_si128();
+    for (; size >= 64; at += 64, size -= 64) {
+        seen = _mm_or_si128(seen, _mm_or_si128(_mm_or_si128(load16(at), load16(at + 16)),
+                                               _mm_or_si128(load16(at + 32), load16(at + 48))));
+    }
+    return _mm_movemask_epi8(seen) == 0 && ascii_scalar(at, size);
+}
+
+VORLIK_TARGET("avx2") bool ascii_avx2(const unsigned char* at, std::size_t size) {
+    __m256i seen = _mm256_setzero_si256();
+    for (; size >= 128; at += 128, size -= 128) {
+        seen = _mm256_or_si256(seen,
+                               _mm256_or_si256(_mm256_or_si256(load32(at), load32(at + 32)),
+                                               _mm256_or_si256(load32(at + 64), load32(at + 96))));
+    }
+    return _mm256_movemask_epi8(seen) == 0 && ascii_sse(at, size);
 }
 
 // ---- UTF-8, vectorised (SSE4.1, for every vectorised kernel) -------------------
@@ -865,15 +905,16 @@ struct Kernel {
     const char* name;
     void (*base64_encode)(const unsigned char*, std::size_t, char*);
     bool (*base64_decode)(const unsigned char*, std::size_t, unsigned char*);
+    bool (*ascii)(const unsigned char*, std::size_t);
     bool vector_utf8;  // UTF-8 through the SSE4.1 loops
 };
 
 constexpr Kernel all_kernels[] = {
-    {"scalar", base64_encode_scalar, base64_decode_scalar, false},
+    {"scalar", base64_encode_scalar, base64_decode_scalar, ascii_scalar, false},
 #if VORLIK_X86
-    {"sse", base64_encode_sse, base64_decode_sse, true},
-    {"avx2", base64_encode_avx2, base64_decode_avx2, true},
-    {"avx512", base64_encode_avx512, base64_decode_avx512, true},
+    {"sse", base64_encode_sse, base64_decode_sse, ascii_sse, true},
+    {"avx2", base64_encode_avx2, base64_decode_avx2, ascii_avx2, true},
+    {"avx512", base64_encode_avx512, base64_decode_avx512, ascii_avx2, true},
 #endif
 };
 
@@ -966,6 +1007,10 @@ std::size_t base64_decoded_size(std::span<const unsigned char> text) {
 
 bool base64_decode(std::span<const unsigned char> text, unsigned char* out) {
     return active->base64_decode(text.data(), text.size(), out);
+}
+
+bool ascii(std::span<const unsigned char> bytes) {
+    return active->ascii(bytes.data(), bytes.size());
 }
 
 namespace {

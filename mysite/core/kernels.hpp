@@ -25,8 +25,13 @@ std::size_t base64_decoded_size(std::span<const unsigned char> text);
 
 // Decodes Base64 text in canonical form (what base64_encode makes, at least
 // one group of four) into `out`, which holds the decoded size; false for any
-// other text, which the lenient decoder must judge.
+// other text, which the lenient decoder must judge. Text that does not end in
+// `=` decodes only when all its characters are of the alphabet, so that
+// whole groups cut from longer text decode as such. The text is ASCII.
 bool base64_decode(std::span<const unsigned char> text, unsigned char* out);
+
+// Whether the bytes are all ASCII.
+bool ascii(std::span<const unsigned char> bytes);
 
 // The length of the UTF-8 form of the characters, or -1 when they hold a
 // surrogate, which the strict codec refuses.
