@@ -123,7 +123,7 @@ def key_text(fdp):
 
 
 def plain_text(fdp):
-    kind = fdp.ConsumeIntInRange(0, 3)
+    kind = fdp.ConsumeIntInRange(0, 4)
     length = fdp.ConsumeIntInRange(0, 48)
     if kind == 0:
         return fdp.ConsumeUnicodeNoSurrogates(length)
@@ -132,6 +132,12 @@ def plain_text(fdp):
     if kind == 2:
         # Lengths on and around whole blocks of UTF-8 bytes.
         return pick(fdp, ["a", "\xe9", "\u20ac", "\U0001f600", "\x10", "\x00"]) * fdp.ConsumeIntInRange(0, 70)
+    if kind == 3:
+        # Several of the 12 KiB pieces that large texts go through AES and Base64 in, of one
+        # character but for one other somewhere.
+        text = pick(fdp, ["a", "\x7f", "\xe9", "\u20ac"]) * fdp.ConsumeIntInRange(8 << 10, 80 << 10)
+        where = fdp.ConsumeIntInRange(0, len(text) - 1)
+        return text[:where] + pick(fdp, ["\x00", "\x80", "\u20ac", "\U0001f600"]) + text[where + 1 :]
     return ""
 
 

@@ -201,8 +201,9 @@ def test_cipher_package_and_encoder_are_module_globals(monkeypatch):
     assert calls == [(b"k" * 16, vorlik_aes.MODE_ECB)] * 2
 
 
-# The size in bytes from which the module works on a text without the interpreter's lock.
-UNLOCKED = 64 << 10
+# The size in bytes from which the module works on a text without the interpreter's lock, and
+# those of the pieces that large texts go through AES and Base64 in, from twice the second.
+UNLOCKED, PIECE, PIECES = 64 << 10, 12 << 10, 8 << 10
 
 
 def text_padded_to(size, unit):
@@ -212,7 +213,7 @@ def text_padded_to(size, unit):
     return unit * count + "x" * (size - 1 - count * width)
 
 
-@pytest.mark.parametrize("size", [UNLOCKED - 16, UNLOCKED, UNLOCKED + 16], ids=["below", "at", "above"])
+@pytest.mark.parametrize("size", [PIECES - 16, PIECES, PIECE, PIECE + 16, UNLOCKED - 16, UNLOCKED, UNLOCKED + 16])
 @pytest.mark.parametrize("unit", ["x", "\u00e9", "\u20ac", "\U0001F600"])
 @pytest.mark.parametrize("key", [None, "k" * 16, "\u00e9" * 12, "k" * 32])
 def test_texts_around_the_unlocked_size_match_the_counterpart(size, unit, key):
@@ -223,9 +224,10 @@ def test_texts_around_the_unlocked_size_match_the_counterpart(size, unit, key):
 
 
 @pytest.mark.parametrize("extra", [0, 1, 15, 16, 17])
-def test_large_ascii_texts_with_any_last_block_match_the_counterpart(extra):
-    # AES reads the whole blocks of such a text from the text itself.
-    text = "".join(chr(32 + i % 95) for i in range(UNLOCKED + extra))
+@pytest.mark.parametrize("size", [PIECES, 2 * PIECE, UNLOCKED, 6 * PIECE])
+def test_large_ascii_texts_with_any_last_block_match_the_counterpart(size, extra):
+    # AES reads the whole blocks of such a text from the text itself, and decrypts into the result.
+    text = "".join(chr(32 + i % 95) for i in range(size + extra))
     for key in (None, "k" * 32):
         cipher_text = vorlik.aes_encrypt(text, key)
         assert cipher_text == reference.aes_encrypt(text, key)

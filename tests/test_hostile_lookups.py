@@ -188,9 +188,9 @@ CASES = {
         result = [outcome(call, "abc") for _ in pairs for call in (module.pad, module.aes_encrypt)]
     """,
     "the lookup of base64 rebinds unpad": """
-        token = module.aes_encrypt("secret", KEY)
-        plant(module.__dict__, "base64", rebind("unpad", lambda data: data[:2]))
-        result = outcome(module.aes_decrypt, token, KEY)
+        tokens = [module.aes_encrypt(text, KEY) for text in ("secret", "x" * 30000)]
+        plant(module.__dict__, "base64", rebind("unpad", lambda data: data[:2] + data[-17:]))
+        result = [outcome(module.aes_decrypt, token, KEY) for token in tokens]
     """,
     "the lookup of pad rebinds base64": """
         plant(module.__dict__, "pad", rebind("base64", types.SimpleNamespace(b64encode=lambda data: b"rebound")))

@@ -60,7 +60,7 @@ class StandIn:
 
 
 cipher = StandIn()
-vorlik.AES = types.SimpleNamespace(new=lambda key, mode: cipher, MODE_ECB=1)
+AES, vorlik.AES = vorlik.AES, types.SimpleNamespace(new=lambda key, mode: cipher, MODE_ECB=1)
 
 
 def outcome(call):
@@ -154,6 +154,44 @@ for at in (0, 17, len(long) // 2, len(long) - 2):
     utf8_decoded(long[:at] + b"\xe2\x82" + long[at:])
 utf8_decoded(long)
 utf8_encoded(long.decode())
+
+# Large texts, with the real cipher: they go through AES, Base64 and the check for ASCII a
+# piece at a time. Sizes around the pieces (12 KiB) and where that begins (8 KiB), a character
+# that is not ASCII in the first, a middle or the last piece; decrypted bytes chosen to end in
+# every kind of padding; cipher text with bad padding, and foreign characters where pieces meet.
+vorlik.AES = AES
+PIECE, KEY = 12288, "k" * 16
+
+
+def sealed(raw):
+    return base64.b64encode(AES.new(KEY.encode(), AES.MODE_ECB).encrypt(raw)).decode()
+
+
+def both(call, *args):
+    same(f"{call}({str(args)[:60]}, {len(args[0])})", outcome(lambda: getattr(vorlik, call)(*args)),
+         outcome(lambda: getattr(reference, call)(*args)))
+
+
+for size in (8192 - 16, 8192, PIECE - 16, PIECE, PIECE + 16, 2 * PIECE, 65536 - 16, 65536 + 16, 6 * PIECE + 16):
+    text = text_of(POOLS[0], size - 1)
+    for at in (None, 0, PIECE - 1, PIECE, size // 2, size - 2):
+        changed = text if at is None else text[:at] + "\u20ac" + text[at + 1:]
+        both("aes_encrypt", changed, KEY)
+        both("aes_decrypt", reference.aes_encrypt(changed, KEY), KEY)
+    ascii_bytes = text.encode()[: size - 16]
+    for last in (b"x" * 15 + b"\x01", b"x" * 16, b"x\xff" + b"\x0e" * 14, b"\x10" * 16, b"\xe9" + b"\x0f" * 15,
+                 b"x" * 15 + b"\x00", b"x" * 15 + b"\x11", b"x" * 15 + b"\xff", b"xy" + b"\xff" * 13 + b"\x0e"):
+        both("aes_decrypt", sealed(ascii_bytes + last), KEY)
+    both("aes_decrypt", sealed(b"\xe9" + ascii_bytes[1:] + b"x" * 15 + b"\x01"), KEY)
+    cipher_text = reference.aes_encrypt(text, KEY)
+    for edited in (cipher_text.rstrip("="), cipher_text + "=", cipher_text[:-4] + "=" + cipher_text[-3:],
+                   cipher_text[:-1] + "\n"):
+        both("aes_decrypt", edited, KEY)
+    for meet in range(PIECE // 3 * 4, len(cipher_text), PIECE // 3 * 4):
+        before, after = cipher_text[:meet], cipher_text[meet:]
+        for edited in (before[:-1] + "=" + after, before + "!" + after, before[:-2] + "\n\r" + before[-2:] + after,
+                       before + "=" + after[1:]):
+            both("aes_decrypt", edited, KEY)
 assert not failures, "\n".join(failures)
 """
 

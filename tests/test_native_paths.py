@@ -125,7 +125,7 @@ def test_every_length_and_key_size_agrees_with_the_generic_path():
 @pytest.mark.parametrize("steps", MIXTURES, ids=lambda steps: "+".join(steps) or "native")
 def test_any_mixture_of_native_and_generic_steps_agrees(steps):
     for key in KEYS:
-        for text in ["", "abc", "x" * 16, "Gr\u00fc\u00dfe " * 7]:
+        for text in ["", "abc", "x" * 16, "Gr\u00fc\u00dfe " * 7, "x" * 70000, "\u20ac" * 25000]:
             cipher_text = vorlik.aes_encrypt(text, key)
             assert generic(vorlik.aes_encrypt, text, key, steps=steps) == ("value", cipher_text)
             assert generic(vorlik.aes_decrypt, cipher_text, key, steps=steps) == ("value", text)

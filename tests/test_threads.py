@@ -228,12 +228,13 @@ ENCRYPT = "vorlik.aes_encrypt(text)"
 
 @pytest.mark.parametrize("setup, size, call", [
     ("", 1 << 20, ENCRYPT),
+    ("token = vorlik.aes_encrypt('x' * (1 << 20))", 1 << 20, "vorlik.aes_decrypt(token)"),
     ("vorlik.pad = lambda text: pad(text) if sum(range(20000)) else None", 1 << 10, ENCRYPT),
     ("vorlik.BLOCK_SIZE = type('Size', (int,), {'__rmod__': lambda size, n: n % int(size) + sum(range(2000)) * 0})(16)",
      1, "vorlik.pad(text)"),
     ("key = type('Key', (str,), {'__bool__': lambda key: sum(range(2000)) > 0})('k' * 16)",
      1, "vorlik.aes_encrypt(text, key)"),
-], ids=["large texts", "a rebound step", "a block size's arithmetic", "a key's truth"])
+], ids=["large texts", "large cipher texts", "a rebound step", "a block size's arithmetic", "a key's truth"])
 def test_daemon_threads_at_exit(setup, size, call):
     """The interpreter exits cleanly while daemon threads encrypt, and the
     exiting thread itself still can."""

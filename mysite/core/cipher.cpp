@@ -136,10 +136,32 @@ using OwnContext = std::unique_ptr<EVP_CIPHER_CTX, FreeContext>;
     throw PyErrorAlready();
 }
 
+// Large texts go through their steps a piece at a time: AES, then Base64 or
+// the check for ASCII, each over a piece while it is in the processor's
+// first-level cache, rather than each step over the whole text through
+// memory. A piece is whole AES blocks and whole Base64 groups (48 bytes).
+// Measured on 1 MiB texts (CPU time, medians of interleaved runs): 12 KiB
+// pieces as fast as 24 and 48 KiB ones and faster than 6 KiB ones; whole-text
+// steps took 1.5x as long to decrypt, 1.1x to encrypt.
+constexpr std::size_t piece = std::size_t{48} << 8;
+
+// Decrypting Base64 text a piece at a time pays from this many bytes on:
+// measured, 4 KiB took 4% longer than whole-text steps, 8 KiB as long, 16 KiB
+// 6% less, 32 KiB 20% less.
+constexpr std::size_t pieces_minimum = std::size_t{8} << 10;
+
+// How Base64 text went into the call's bytes.
+enum class Decoded {
+    refused,    // not in canonical form: the lenient decoder must judge it
+    bytes,      // decoded
+    decrypted,  // decoded, and AES-ECB decryption ran over it too
+};
+
 // Bytes handed from one step to the next: in the call's own storage (on the
-// stack while small), or the object a called step returned. Work on large own
-// bytes is put off until a step reads them, so that it runs in one stretch
-// with that step's own, without the interpreter's lock.
+// stack while small), or the object a called step returned, or decrypted
+// straight into the text that they make. Work on large own bytes is put off
+// until a step reads them, so that it runs in one stretch with that step's
+// own, without the interpreter's lock, a piece at a time.
 class Data {
   public:
     Data() = default;
@@ -179,71 +201,136 @@ class Data {
     }
 
     // Whether the module can read the bytes: its own, or an exact bytes object's.
-    bool readable() const noexcept { return data_ != nullptr || PyBytes_CheckExact(object_.get()); }
+    bool readable() const noexcept { return own() || PyBytes_CheckExact(object_.get()); }
 
     // How many bytes there are, of readable bytes.
-    std::size_t size() const noexcept { return data_ != nullptr ? size_ : held().size(); }
+    std::size_t size() const noexcept { return own() ? size_ : held().size(); }
 
-    // Does the work put off, then `then` over the bytes: in one stretch,
-    // without the interpreter's lock when large.
+    // Hands the bytes to `then` in order, in one stretch, without the
+    // interpreter's lock when large. Work put off runs a piece at a time, each
+    // piece handed on right after (all but the last `piece` bytes long), and
+    // is not kept.
     template <class Then>
-    void settle(Then then) {
-        bool ok = true;
-        unlocked(size(), [this, &then, &ok] {
-            ok = run_put_off();
-            if (ok) then(data_ != nullptr ? std::span<const unsigned char>(data_, size_) : held());
-        });
-        if (!ok) aes_failed();
+    void pass(Then then) {
+        if (put_off()) return pass_pieces(then);
+        const auto bytes = this->bytes();
+        unlocked(bytes.size(), [&then, bytes] { then(bytes); });
     }
 
+    // The bytes, the work put off done first; a text they were decrypted into
+    // gives them back.
     std::span<const unsigned char> bytes() {
-        if (put_off()) settle([](std::span<const unsigned char>) {});
+        if (text_) {
+            Ref text = std::move(text_);
+            std::copy_n(PyUnicode_1BYTE_DATA(text.get()), size_ - aes_block, allocate(size_));
+            std::copy(last_.begin(), last_.end(), data_ + size_ - aes_block);
+        }
+        const auto keep = [](std::span<const unsigned char>) {};
+        if (put_off() && !unlocked(size_, [this, &keep] { return run_put_off(nullptr, keep); })) {
+            aes_failed();
+        }
         return data_ != nullptr ? std::span<const unsigned char>(data_, size_) : held();
     }
 
     // The bytes in own storage, for work in place; a held object's are copied.
     std::span<unsigned char> writable() {
-        if (data_ == nullptr) {
+        if (!own()) {
             const auto bytes = held();
             Ref keep = std::move(object_);
             std::copy(bytes.begin(), bytes.end(), allocate(bytes.size()));
         }
-        if (put_off()) settle([](std::span<const unsigned char>) {});
+        bytes();
         return {data_, size_};
     }
 
-#if VORLIK_WITH_OPENSSL
-    // Puts off AES-ECB over the bytes, with a context of the call's own.
-    void run_later(OwnContext context) {
-        if (data_ == nullptr) writable();
-        aes_ = std::move(context);
-    }
-#endif
-
     // The bytes as an object, for a step that calls Python.
     Ref object() {
-        if (data_ == nullptr) return Ref::borrow(object_.get());
+        if (!own()) return Ref::borrow(object_.get());
         const auto own = bytes();
         return check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(own.data()),
                                                static_cast<Py_ssize_t>(own.size())));
     }
 
+    // The text that the bytes were decrypted straight into, unpadded (see
+    // decrypt_base64); null when they were not.
+    Ref decrypted_text() noexcept { return std::move(text_); }
+
+#if VORLIK_WITH_OPENSSL
+    // Puts off AES-ECB over the bytes, with a context of the call's own.
+    void run_later(OwnContext context) {
+        if (!own()) writable();
+        aes_ = std::move(context);
+    }
+
+    // Decodes Base64 text in canonical form, `size` bytes, and decrypts them
+    // with `context` (AES-ECB), a piece at a time. While the bytes make ASCII
+    // text once unpadded, they go straight into that text; else into own
+    // storage.
+    Decoded decrypt_base64(std::span<const unsigned char> characters, std::size_t size,
+                           EVP_CIPHER_CTX* context) {
+        size_ = size;
+        // The last block first: its last byte tells how long the text is.
+        const std::size_t last_group = (size - aes_block) / 3 * 3;
+        std::array<unsigned char, aes_block + 2> end;
+        if (!kernels::base64_decode(characters.subspan(last_group / 3 * 4), end.data()))
+            return Decoded::refused;
+        std::copy_n(end.begin() + (size - aes_block - last_group), aes_block, last_.begin());
+        if (!run_blocks(context, last_)) aes_failed();
+        const unsigned char n = last_.back();
+        // Then the first piece, still with the lock: whether it is ASCII too
+        // says where the bytes go, before room is made for them.
+        const std::size_t first = std::min(piece, size);
+        const auto scratch = std::make_unique_for_overwrite<unsigned char[]>(first);
+        std::size_t done = 0;  // bytes decrypted
+        const auto run = [&](std::span<unsigned char> out, std::size_t until, bool ascii) {
+            return decrypt_pieces(characters, scratch.get(), context, out, done, until, ascii);
+        };
+        const auto run_unlocked = [&](std::span<unsigned char> out, bool ascii) {
+            return unlocked(size, [&] { return run(out, size, ascii); });
+        };
+        Outcome outcome = run({scratch.get(), first}, first, false);
+        if (outcome != Outcome::done) return finish(outcome);
+        const std::span<const unsigned char> first_text(scratch.get(),
+                                                        std::min(first, size - aes_block));
+        if (n >= 1 && n <= aes_block && kernels::ascii(first_text) &&
+            kernels::ascii({last_.data(), aes_block - n})) {
+            text_ = check(PyUnicode_New(static_cast<Py_ssize_t>(size - n), 127));
+            Py_UCS1* into = PyUnicode_1BYTE_DATA(text_.get());
+            std::copy(first_text.begin(), first_text.end(), into);
+            outcome = run_unlocked({into, size - aes_block}, true);
+            if (outcome == Outcome::done) {
+                std::copy_n(last_.begin(), aes_block - n, into + size - aes_block);
+                return Decoded::decrypted;
+            }
+            Ref text = std::move(text_);
+            if (outcome != Outcome::not_ascii) return finish(outcome);
+            // Not ASCII after all: the bytes go to own storage from here on.
+            std::copy_n(into, done, allocate(size));
+        } else {
+            std::copy_n(scratch.get(), first, allocate(size));
+        }
+        return finish(run_unlocked({data_, size}, false));
+    }
+#endif
+
   private:
+    bool own() const noexcept { return data_ != nullptr || text_; }
+
     std::span<const unsigned char> held() const noexcept {
         return {reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(object_.get())),
                 static_cast<std::size_t>(PyBytes_GET_SIZE(object_.get()))};
     }
 
-    // The UTF-8 form of `text`, then `n` bytes of value n, over the own bytes
-    // from `from` on: a place in ASCII text, which is its own UTF-8.
-    void write_padded_utf8(PyObject* text, unsigned char n, std::size_t from = 0) noexcept {
-        if (from == 0) {
-            write_utf8(text, {data_, size_ - n});
-        } else {
-            std::copy(PyUnicode_1BYTE_DATA(text) + from,
-                      PyUnicode_1BYTE_DATA(text) + PyUnicode_GET_LENGTH(text), data_ + from);
-        }
+    // The UTF-8 form of `text`, then `n` bytes of value n, over the own bytes.
+    void write_padded_utf8(PyObject* text, unsigned char n) noexcept {
+        write_utf8(text, {data_, size_ - n});
         std::fill_n(data_ + size_ - n, n, n);
+    }
+
+    template <class Then>
+    void pass_pieces(Then& then) {
+        const auto scratch = std::make_unique_for_overwrite<unsigned char[]>(piece);
+        if (!unlocked(size_, [&] { return run_put_off(scratch.get(), then); })) aes_failed();
     }
 
     bool put_off() const noexcept {
@@ -253,32 +340,93 @@ class Data {
         return fill_text_ != nullptr;
     }
 
-    // Runs without the lock: touches the own bytes and the held text only.
-    bool run_put_off() noexcept {
-        std::size_t done = 0;  // bytes that AES wrote from the text itself
-#if VORLIK_WITH_OPENSSL
-        if (aes_ && fill_text_ != nullptr && PyUnicode_IS_ASCII(fill_text_)) {
-            // ASCII is its own UTF-8: its whole blocks go through AES into the
-            // own bytes without a copy first.
-            done =
-                static_cast<std::size_t>(PyUnicode_GET_LENGTH(fill_text_)) / aes_block * aes_block;
-            if (!run_blocks(aes_.get(), PyUnicode_1BYTE_DATA(fill_text_), {data_, done})) {
-                aes_.reset();
-                return false;
+    // Runs the work put off a piece at a time, handing each piece to `then`:
+    // done in `scratch` (room for a piece), or without one in the own bytes,
+    // which then keep it. Runs without the lock: touches the own bytes, the
+    // held text and `scratch` only.
+    template <class Then>
+    bool run_put_off(unsigned char* scratch, Then&& then) noexcept {
+        const unsigned char* plain = data_;  // the bytes before AES,
+        std::size_t ready = size_;           // of which this many are written
+        if (fill_text_ != nullptr && PyUnicode_IS_ASCII(fill_text_)) {
+            // ASCII is its own UTF-8: read from the text itself.
+            plain = PyUnicode_1BYTE_DATA(fill_text_);
+            ready = static_cast<std::size_t>(PyUnicode_GET_LENGTH(fill_text_));
+        } else if (fill_text_ != nullptr) {
+            write_padded_utf8(fill_text_, fill_count_);
+        }
+        fill_text_ = nullptr;
+        bool ok = true;
+        for (std::size_t at = 0; ok && at < size_; at += piece) {
+            const std::size_t length = std::min(piece, size_ - at);
+            unsigned char* out = scratch != nullptr ? scratch : data_ + at;
+            const unsigned char* in = plain + at;
+            if (at + length > ready) {
+                // The text's last bytes, then the padding.
+                std::fill(std::copy(in, plain + ready, out), out + length, fill_count_);
+                in = out;
             }
+            ok = run_aes(in, {out, length});
+            if (ok) then(std::span<const unsigned char>(out, length));
         }
-#endif
-        if (fill_text_ != nullptr)
-            write_padded_utf8(std::exchange(fill_text_, nullptr), fill_count_, done);
 #if VORLIK_WITH_OPENSSL
-        if (aes_) {
-            const bool ok = run_blocks(aes_.get(), {data_ + done, size_ - done});
-            aes_.reset();
-            return ok;
-        }
+        aes_.reset();
 #endif
+        return ok;
+    }
+
+    // AES put off, over `in` into `out`; without it, a copy.
+    bool run_aes(const unsigned char* in, std::span<unsigned char> out) const noexcept {
+#if VORLIK_WITH_OPENSSL
+        if (aes_) return run_blocks(aes_.get(), in, out);
+#endif
+        if (in != out.data()) std::copy_n(in, out.size(), out.data());
         return true;
     }
+
+#if VORLIK_WITH_OPENSSL
+    enum class Outcome { done, not_ascii, not_canonical, failed };
+
+    // decrypt_base64's pieces from the `done` bytes on, up to `until`, each
+    // decoded into `scratch` (room for a piece) and decrypted into `out`, no
+    // further than its end (the bytes past it are in `last_`). When `ascii`,
+    // a piece that is not ASCII stops them, with `done` at its start. Touches
+    // no Python object but the characters of an exact str.
+    Outcome decrypt_pieces(std::span<const unsigned char> characters, unsigned char* scratch,
+                           EVP_CIPHER_CTX* context, std::span<unsigned char> out, std::size_t& done,
+                           std::size_t until, bool ascii) const noexcept {
+        // A piece is checked once the next is decoded, when AES's writes to it
+        // have settled.
+        std::span<const unsigned char> unchecked;
+        const auto checked = [&] {
+            if (!ascii || kernels::ascii(unchecked)) return true;
+            done = static_cast<std::size_t>(unchecked.data() - out.data());
+            return false;
+        };
+        for (std::size_t length = 0; done < until; done += length) {
+            length = std::min(piece, size_ - done);
+            const bool last = done + length == size_;
+            const auto group =
+                characters.subspan(done / 3 * 4, last ? std::dynamic_extent : length / 3 * 4);
+            // Only the last piece may end in padding.
+            if ((!last && group.back() == '=') || !kernels::base64_decode(group, scratch)) {
+                return Outcome::not_canonical;
+            }
+            if (!checked()) return Outcome::not_ascii;
+            const auto blocks = out.subspan(done, std::min(length, out.size() - done));
+            if (!run_blocks(context, scratch, blocks)) return Outcome::failed;
+            unchecked = blocks;
+        }
+        return checked() ? Outcome::done : Outcome::not_ascii;
+    }
+
+    // decrypt_base64's result when the own bytes hold what decrypt_pieces left.
+    Decoded finish(Outcome outcome) {
+        if (outcome == Outcome::failed) aes_failed();
+        if (outcome == Outcome::not_canonical) return Decoded::refused;
+        return Decoded::decrypted;
+    }
+#endif
 
     std::array<unsigned char, 512> small_;
     std::unique_ptr<unsigned char[]> large_;
@@ -287,6 +435,8 @@ class Data {
     Ref object_;
     PyObject* fill_text_ = nullptr;  // a text whose UTF-8 form is still to be written
     unsigned char fill_count_ = 0;
+    Ref text_;  // the bytes decrypted into ASCII text, but for the padding
+    std::array<unsigned char, aes_block> last_;  // the last block, decrypted
 #if VORLIK_WITH_OPENSSL
     OwnContext aes_;  // AES still to be run over the bytes
 #endif
@@ -440,6 +590,7 @@ Ref utf8_text(std::span<const unsigned char> bytes) {
 Ref unpadded_text(Globals globals, Data& data) {
     Ref unpad = globals.get(names::unpad);
     if (names::loaded_unpad.is(unpad) && data.readable() && data.size() != 0) {
+        if (Ref text = data.decrypted_text()) return text;
         const auto bytes = data.bytes();
         const auto size = static_cast<Py_ssize_t>(bytes.size());
         return utf8_text(bytes.first(static_cast<std::size_t>(kept_by_unpad(size, bytes.back()))));
@@ -453,22 +604,13 @@ Ref unpadded_text(Globals globals, Data& data) {
 Ref base64_text(Data& data) {
     const std::size_t size = data.size();
     Ref text = check(PyUnicode_New(static_cast<Py_ssize_t>((size + 2) / 3 * 4), 127));
-    data.settle([out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get()))](
-                    std::span<const unsigned char> bytes) { kernels::base64_encode(bytes, out); });
-    return text;
-}
-
-// Decodes Base64 text in canonical form (what base64_text makes) into `data`;
-// false for anything else, which the lenient decoder must judge.
-bool decode_canonical_base64(PyObject* text, Data& data) {
-    if (!PyUnicode_IS_ASCII(text)) return false;
-    const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text));
-    if (length == 0 || length % 4 != 0) return false;
-    const std::span<const unsigned char> characters(PyUnicode_1BYTE_DATA(text), length);
-    const std::size_t size = kernels::base64_decoded_size(characters);
-    return unlocked(size, [characters, out = data.allocate(size)] {
-        return kernels::base64_decode(characters, out);
+    // Every piece but the last is whole groups.
+    data.pass([out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get()))](
+                  std::span<const unsigned char> bytes) mutable {
+        kernels::base64_encode(bytes, out);
+        out += bytes.size() / 3 * 4;
     });
+    return text;
 }
 
 // `base64.b64encode(data).decode("utf-8")`.
@@ -477,17 +619,6 @@ Ref base64_encoded(Globals globals, Data& data) {
     if (names::loaded_b64encode.is(encoder) && data.readable()) return base64_text(data);
     Ref encoded = call(encoder, data.object().get());
     return call_method(encoded, names::decode, names::utf_8);
-}
-
-// `base64.b64decode(text.encode("utf-8"))`, into `data`.
-void base64_decoded(Globals globals, PyObject* text, Data& data) {
-    Ref decoder = attribute(globals.get(names::base64), names::b64decode);
-    if (names::loaded_b64decode.is(decoder) && PyUnicode_CheckExact(text) &&
-        decode_canonical_base64(text, data)) {
-        return;
-    }
-    Ref text_bytes = call_method(text, names::encode, names::utf_8);
-    data.hold(call(decoder, text_bytes.get()));
 }
 
 // ---- AES ---------------------------------------------------------------------
@@ -564,9 +695,8 @@ class Schedule {
         EVP_CIPHER_CTX* context = keyed(encrypting);
         if (context == nullptr) return unavailable(encrypting);
         if (data.size() >= unlocked_minimum) {
-            OwnContext own(EVP_CIPHER_CTX_new());
-            if (!own || EVP_CIPHER_CTX_copy(own.get(), context) != 1)
-                return unavailable(encrypting);
+            OwnContext own = copy_of(context);
+            if (!own) return unavailable(encrypting);
             data.run_later(std::move(own));
         } else if (!run_blocks(context, data.writable())) {
             // Part of the text may be done already: no other way can follow.
@@ -574,6 +704,19 @@ class Schedule {
             aes_failed();
         }
         return true;
+    }
+
+    // The keyed context for work over `size` bytes, as run() takes it: the
+    // kept one, or for work without the lock a copy in `own`. Null when
+    // libcrypto cannot set up the algorithm.
+    EVP_CIPHER_CTX* context(bool encrypting, std::size_t size, OwnContext& own) {
+        EVP_CIPHER_CTX* context = keyed(encrypting);
+        if (context != nullptr && size >= unlocked_minimum) {
+            own = copy_of(context);
+            context = own.get();
+        }
+        if (context == nullptr) unavailable(encrypting);
+        return context;
     }
 
   private:
@@ -588,6 +731,12 @@ class Schedule {
                         EVP_CIPHER_CTX_set_padding(context, 0) == 1;
         keyed_[encrypting] = ok;
         return ok ? context : nullptr;
+    }
+
+    static OwnContext copy_of(EVP_CIPHER_CTX* context) noexcept {
+        OwnContext own(EVP_CIPHER_CTX_new());
+        if (own && EVP_CIPHER_CTX_copy(own.get(), context) != 1) own.reset();
+        return own;
     }
 
     // Forgets the context's keying and libcrypto's errors; always false.
@@ -634,13 +783,19 @@ Schedules* schedules = nullptr;
 
 void release_schedules() { delete std::exchange(schedules, nullptr); }
 
-// AES-ECB in place with the key's kept schedule; false when libcrypto cannot.
-bool run_ecb(const KeyBytes& key, bool encrypting, Data& data) {
+// `use` of the key's kept schedule.
+template <class Use>
+decltype(auto) with_schedule(const KeyBytes& key, Use use) {
     if (schedules == nullptr) {
         schedules = new Schedules;
         Py_AtExit(release_schedules);
     }
-    return schedules->of(key).run(encrypting, data);
+    return use(schedules->of(key));
+}
+
+// AES-ECB in place with the key's kept schedule; false when libcrypto cannot.
+bool run_ecb(const KeyBytes& key, bool encrypting, Data& data) {
+    return with_schedule(key, [&](Schedule& schedule) { return schedule.run(encrypting, data); });
 }
 #else
 constexpr bool native_aes = false;
@@ -680,6 +835,17 @@ class Cipher {
                               data.object().get()));
     }
 
+#if VORLIK_WITH_OPENSSL
+    // The context for AES-ECB over `size` bytes when it runs here (see
+    // Schedule::context); null otherwise.
+    EVP_CIPHER_CTX* context(bool encrypting, std::size_t size, OwnContext& own) {
+        if (!native_ || size == 0 || size % aes_block != 0) return nullptr;
+        return with_schedule(key_bytes_, [&](Schedule& schedule) {
+            return schedule.context(encrypting, size, own);
+        });
+    }
+#endif
+
   private:
     static bool is_ecb(PyObject* mode) {
         PyObject* ecb = names::loaded_MODE_ECB;
@@ -697,6 +863,47 @@ class Cipher {
     KeyBytes key_bytes_;
     bool native_ = false;
 };
+
+// ---- Base64 into AES -----------------------------------------------------------
+
+// Decodes Base64 text in canonical form (what base64_text makes) into `data`,
+// and decrypts it there in the same stretch when that pays; refused for any
+// other text, which the lenient decoder must judge.
+Decoded decode_canonical_base64(PyObject* text, Cipher& cipher, Data& data) {
+    if (!PyUnicode_IS_ASCII(text)) return Decoded::refused;
+    const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text));
+    if (length == 0 || length % 4 != 0) return Decoded::refused;
+    const std::span<const unsigned char> characters(PyUnicode_1BYTE_DATA(text), length);
+    const std::size_t size = kernels::base64_decoded_size(characters);
+#if VORLIK_WITH_OPENSSL
+    if (size >= pieces_minimum) {
+        OwnContext own;
+        if (EVP_CIPHER_CTX* context = cipher.context(false, size, own)) {
+            return data.decrypt_base64(characters, size, context);
+        }
+    }
+#else
+    (void)cipher;
+#endif
+    const bool decoded = unlocked(size, [characters, out = data.allocate(size)] {
+        return kernels::base64_decode(characters, out);
+    });
+    return decoded ? Decoded::bytes : Decoded::refused;
+}
+
+// `aes.decrypt(base64.b64decode(text.encode("utf-8")))`, into `data`.
+void decrypted_base64(Globals globals, PyObject* text, Cipher& cipher, Data& data) {
+    Ref decoder = attribute(globals.get(names::base64), names::b64decode);
+    Decoded decoded = Decoded::refused;
+    if (names::loaded_b64decode.is(decoder) && PyUnicode_CheckExact(text)) {
+        decoded = decode_canonical_base64(text, cipher, data);
+    }
+    if (decoded == Decoded::refused) {
+        Ref text_bytes = call_method(text, names::encode, names::utf_8);
+        data.hold(call(decoder, text_bytes.get()));
+    }
+    if (decoded != Decoded::decrypted) cipher.run(false, data);
+}
 
 }  // namespace
 
@@ -742,8 +949,7 @@ Ref aes_encrypt(Globals globals, const Arguments& arguments) {
 Ref aes_decrypt(Globals globals, const Arguments& arguments) {
     Cipher cipher(globals, arguments.values[1], arguments.values[2]);
     Data data;
-    base64_decoded(globals, arguments.values[0], data);
-    cipher.run(false, data);
+    decrypted_base64(globals, arguments.values[0], cipher, data);
     return unpadded_text(globals, data);
 }
 
