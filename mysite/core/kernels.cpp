@@ -1063,6 +1063,11 @@ void decode_utf8(std::span<const unsigned char> bytes, PyObject* text) {
     const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text));
     switch (PyUnicode_KIND(text)) {
         case PyUnicode_1BYTE_KIND:
+            if (PyUnicode_IS_ASCII(text)) {
+                // ASCII is its own UTF-8.
+                std::copy(bytes.begin(), bytes.end(), PyUnicode_1BYTE_DATA(text));
+                break;
+            }
             decode_utf8_sse(bytes, PyUnicode_1BYTE_DATA(text), PyUnicode_1BYTE_DATA(text) + length);
             break;
         case PyUnicode_2BYTE_KIND:
