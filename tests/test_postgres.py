@@ -198,8 +198,11 @@ def run(statements):  # in a thread of its own, so on a connection of its own
         outcome = f"{time.monotonic() - started:.1f} s: {error}"
     sys.stdout.write(json.dumps([statements, outcome]) + "\\n")
 
-for statements in sys.argv[1:]:
-    threading.Thread(target=run, args=(statements,)).start()
+threads = [threading.Thread(target=run, args=(statements,)) for statements in sys.argv[1:]]
+for thread in threads:
+    thread.start()
+for thread in threads:  # the pool starts threads of its own, which an interpreter that is ending refuses
+    thread.join()
 """
 
 
