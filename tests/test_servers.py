@@ -193,7 +193,7 @@ RAW = set(HOSTILE[:10]) - set("[31m\n")  # a line break of the output is no sign
 
 
 def test_hostile_identity_text_is_escaped_on_the_terminal_and_exact_in_json(report, monkeypatch):
-    from django.core.management import call_command
+    from django.core.management import CommandError, call_command
 
     from mysite.core import vorlik
 
@@ -213,6 +213,9 @@ def test_hostile_identity_text_is_escaped_on_the_terminal_and_exact_in_json(repo
     for args, text in shown.items():
         assert not RAW & set(text), args
         assert "\\x1b[31m\\x07" in text and "\\x0d\\x0a\\x9b\\u202e" in text, args
+    with pytest.raises(CommandError) as refused:  # no application identifier from a placeholder's text
+        run("vorlik", "identity", "--app-id", "x")
+    assert not RAW & set(str(refused.value)) and "\\x1b[31m\\x07" in str(refused.value)
     assert len(shown["vorlik", "servers"]) < 5000 and len(shown["check", "--deploy", "--tag", "vorlik"]) < 10000
     identity, listed = (json.loads(run("vorlik", action, "--json")) for action in ["identity", "servers"])
     # Kept as every database can: NUL (which PostgreSQL refuses) replaced.

@@ -160,8 +160,9 @@ class Command(BaseCommand):
             else:
                 self.param(vorlik, options)
         except CommandError as exc:
+            # Its message may quote what a program printed or what was typed: escaped here, for every one.
             self._traceback(exc.__cause__)
-            raise
+            raise CommandError(printable(str(exc)), returncode=exc.returncode) from exc.__cause__
         except BrokenPipeError:
             # The reader went away (head, a pager closed): stop quietly, as other tools do, with
             # standard output pointed at nothing so that the interpreter's last flush cannot fail too.
@@ -191,7 +192,7 @@ class Command(BaseCommand):
         try:
             report = identity_report()
         except ReadingFailed as exc:
-            raise CommandError(printable(str(exc))) from exc
+            raise CommandError(str(exc)) from exc
         app_specific = None
         if app_id is not None:
             try:
@@ -285,7 +286,7 @@ class Command(BaseCommand):
             listing = servers.Listing()
             rows = listing.standings()
         except servers.RegistryUnavailable as exc:
-            raise CommandError(printable(str(exc))) from exc
+            raise CommandError(str(exc)) from exc
         if as_json:
             # A row at a time: the list of a large fleet is never one text in memory.
             self.stdout.write("[", ending="")
