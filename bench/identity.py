@@ -12,7 +12,9 @@ Django's test client (the view with its middleware, on a fresh SQLite database):
 """
 
 import argparse
+import atexit
 import os
+import shutil
 import statistics
 import sys
 import tempfile
@@ -21,7 +23,8 @@ import time
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
-FOLDER = Path(tempfile.mkdtemp(prefix="bench-identity-"))
+FOLDER = Path(tempfile.mkdtemp(prefix="bench-identity-"))  # the database and the stand-in dmidecode
+atexit.register(shutil.rmtree, FOLDER, ignore_errors=True)
 os.environ.setdefault("DJANGO_SETTINGS_MODULE", "mysite.settings")
 os.environ["MYSITE_DB_PATH"] = str(FOLDER / "db.sqlite3")
 os.environ.pop("MYSITE_FORCED_MAC", None)
@@ -101,7 +104,7 @@ def main(argv: list[str] | None = None) -> None:
     setup_test_environment()
     call_command("migrate", verbosity=0)
     client = operator()
-    timeout = getattr(settings, "IDENTITY_TIMEOUT", None)
+    timeout = settings.IDENTITY_TIMEOUT
 
     def median_ms() -> float:
         page_seconds(client)  # the first load imports and warms up
