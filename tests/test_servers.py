@@ -8,6 +8,7 @@ import re
 import subprocess
 import sys
 import time
+import types
 
 import pytest
 
@@ -221,3 +222,17 @@ def test_hostile_identity_text_is_escaped_on_the_terminal_and_exact_in_json(repo
     # Kept as every database can: NUL (which PostgreSQL refuses) replaced.
     assert identity["identifier"] == HOSTILE and listed[0]["identifier"] == HOSTILE[:200].replace("\x00", "\ufffd")
     assert {finding["id"] for finding in identity["registry"]["findings"]} == {"vorlik.W004"}
+
+
+def test_a_failure_to_forget_keeps_the_record_and_is_told_as_such(db, monkeypatch, caplog):
+    from django.db import OperationalError
+
+    def full_disk():
+        raise OperationalError("database or disk is full")
+
+    monkeypatch.setattr(servers, "this_identity", lambda: types.SimpleNamespace(category="MAC", identifier="m",
+                                                                                problem=""))
+    monkeypatch.setattr(servers, "forget", full_disk)
+    assert servers.register().identifier == "m"
+    assert caplog.messages == [
+        "Forgetting the servers not seen for 90 days failed: OperationalError: database or disk is full"]

@@ -158,15 +158,21 @@ def GetParamValue(name: str) -> str:
 
 SERVER_NAME_MAX_LENGTH = 255  # a host name's longest form
 # What a program answered is kept cut to these lengths (a firmware program may print anything).
+CATEGORY_MAX_LENGTH = 20
 IDENTIFIER_MAX_LENGTH = 200
 NOT_UNIQUE_MAX_LENGTH = 500
+SHORT_FINGERPRINT = 12  # characters of a key's fingerprint shown beside a server
+
+
+def identity_text(category: str, identifier: str) -> str:
+    return f"{category} {identifier or '(empty)'}".strip()
 
 
 class Server(models.Model):
     """One application server of the installation, as it last recorded itself."""
 
     name = models.CharField(max_length=SERVER_NAME_MAX_LENGTH, unique=True)
-    category = models.CharField("identity category", max_length=20, blank=True)
+    category = models.CharField("identity category", max_length=CATEGORY_MAX_LENGTH, blank=True)
     identifier = models.CharField("identity", max_length=IDENTIFIER_MAX_LENGTH, blank=True)
     not_unique = models.CharField("why the identity is not unique", max_length=NOT_UNIQUE_MAX_LENGTH, blank=True)
     key_fingerprint = models.CharField("built-in key fingerprint", max_length=64, blank=True)
@@ -193,6 +199,14 @@ class Server(models.Model):
         }
 
     @property
+    def shown_identity(self) -> str:
+        return identity_text(self.category, self.identifier)
+
+    @property
+    def short_fingerprint(self) -> str:
+        return self.key_fingerprint[:SHORT_FINGERPRINT]
+
+    @property
     def build_text(self) -> str:
         with_openssl = "with OpenSSL" if self.openssl else "without OpenSSL"
         return f"{self.module_file} ({with_openssl}), Python {self.python_version}, Django {self.django_version}"
@@ -206,7 +220,8 @@ class Sighting(models.Model):
 
     server = models.ForeignKey(Server, on_delete=models.CASCADE, related_name="sightings")
     kind = models.CharField(max_length=8, choices=[(IDENTITY, "machine identity"), (KEY, "built-in key")])
-    category = models.CharField("identity category", max_length=20, blank=True)  # empty for a key
+    # Empty for a key; as long as the server's, whose values it copies.
+    category = models.CharField("identity category", max_length=CATEGORY_MAX_LENGTH, blank=True)
     value = models.CharField("identifier or key fingerprint", max_length=IDENTIFIER_MAX_LENGTH, blank=True)
     first_seen = models.DateTimeField()
     last_seen = models.DateTimeField(db_index=True)
@@ -222,3 +237,8 @@ class Sighting(models.Model):
 
     def __str__(self) -> str:
         return f"{self.server_id}: {self.category} {self.value}".strip()
+
+    @property
+    def shown(self) -> str:
+        """The identity, or the key's short fingerprint, as shown beside the server."""
+        return self.value[:SHORT_FINGERPRINT] if self.kind == self.KEY else identity_text(self.category, self.value)

@@ -45,7 +45,6 @@ logger = logging.getLogger(__name__)
 # The fingerprint is a hash of this text's cipher text under the built-in key:
 # it tells no more about the key than that one cipher text would.
 FINGERPRINT_PROBE = "Which built-in key does this server encrypt with?"
-SHORT_FINGERPRINT = 12
 SHOWN_NAMES = 10  # names a message or a row names before saying how many more
 SHOWN_EARLIER = 5  # earlier identities (keys) a W005 names before saying how many more
 REFRESH_SECONDS = 300
@@ -149,10 +148,14 @@ def register() -> Server:
     }
     try:
         server = record(settings.SERVER_NAME, fields, timezone.now(), new_process=not _counted)
-        _counted = True
-        forget()
     except DatabaseError as exc:
         raise _unavailable(exc) from exc
+    _counted = True
+    try:
+        forget()
+    except DatabaseError as exc:  # recorded all the same; the next record tries again
+        logger.warning("Forgetting the servers not seen for %d days failed: %s", settings.SERVER_FORGET_DAYS,
+                       exception_line(exc))
     return server
 
 
@@ -330,16 +333,6 @@ KEY_CHANGED_HINT = (
 )
 
 
-def identity_text(category: str, identifier: str) -> str:
-    return f"{category} {identifier or '(empty)'}".strip()
-
-
-def _sighting_text(sighting: Sighting) -> str:
-    if sighting.kind == Sighting.KEY:
-        return sighting.value[:SHORT_FINGERPRINT]
-    return identity_text(sighting.category, sighting.value)
-
-
 def _processes(count: int) -> str:
     return f"{count} process{'' if count == 1 else 'es'}"
 
@@ -353,25 +346,29 @@ def _change(what: str, history: list[Sighting], now: Sighting, consequence: str,
     """W005: ``what`` changed from the earlier entries of ``history`` (of one kind) to ``now``."""
     current = next((s for s in history if (s.category, s.value) == (now.category, now.value)), None)
     earlier = sorted((sighting for sighting in history if sighting is not current), key=lambda s: s.last_seen)
-    shown = [f"{_sighting_text(sighting)} ({seen_text(sighting)})" for sighting in earlier[-SHOWN_EARLIER:]]
+    shown = [f"{sighting.shown} ({seen_text(sighting)})" for sighting in earlier[-SHOWN_EARLIER:]]
     if len(earlier) > SHOWN_EARLIER:
         shown.insert(0, f"{len(earlier) - SHOWN_EARLIER} earlier ones")
     since = f" (since {shown_time(current.first_seen)}, {_processes(current.processes)})" if current else ""
-    return Warning(f"This server's {what} changed: {', '.join(shown)}, now {_sighting_text(now)}{since}. {consequence}",
+    return Warning(f"This server's {what} changed: {', '.join(shown)}, now {now.shown}{since}. {consequence}",
                    hint=hint, id="vorlik.W005")
 
 
-def findings(server: Server) -> list[CheckMessage]:
+def findings(server: Server, seen: Seen | None = None, history: list[Sighting] | None = None) -> list[CheckMessage]:
     """``vorlik.E004``, ``vorlik.W004`` and ``vorlik.W005`` of ``server`` from what the servers reported in
     the stale period (other servers' identities and keys, its own history), in a few queries whatever their
-    number; raises ``RegistryUnavailable``."""
+    number, or none for what is given already (``seen`` of at least those servers, ``history`` of
+    ``server``); raises ``RegistryUnavailable``."""
     days = settings.SERVER_STALE_DAYS
-    mine = Sighting.objects.filter(server=server, last_seen__gte=stale_before())
-    same_identity = Exists(mine.filter(kind=Sighting.IDENTITY, category=OuterRef("category"), value=OuterRef("value")))
     try:
-        seen = Seen.read(Sighting.objects.filter(Q(server=server) | Q(kind=Sighting.KEY)
-                                                 | Q(same_identity, kind=Sighting.IDENTITY)))
-        history = list(server.sightings.all())
+        if seen is None:
+            mine = Sighting.objects.filter(server=server, last_seen__gte=stale_before())
+            same_identity = Exists(mine.filter(kind=Sighting.IDENTITY, category=OuterRef("category"),
+                                               value=OuterRef("value")))
+            seen = Seen.read(Sighting.objects.filter(Q(server=server) | Q(kind=Sighting.KEY)
+                                                     | Q(same_identity, kind=Sighting.IDENTITY)))
+        if history is None:
+            history = list(server.sightings.all())
     except DatabaseError as exc:
         raise _unavailable(exc) from exc
     found = []
@@ -457,10 +454,6 @@ class Standing:
     key_differs: bool = False
     identity_changed: bool = False
     key_changed: bool = False
-
-    @property
-    def short_fingerprint(self) -> str:
-        return self.server.key_fingerprint[:SHORT_FINGERPRINT]
 
     def earlier(self, kind: str) -> list[Sighting]:
         """What the server reported of ``kind`` before, or alongside, what its record holds now."""

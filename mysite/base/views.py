@@ -55,7 +55,9 @@ def installation_servers(request: HttpRequest) -> HttpResponse:
         page = Paginator(listing.order, SERVERS_PER_PAGE).get_page(request.GET.get("page"))
         rows = listing.standings(list(page.object_list))
         recorded = servers.this_server()
-        findings = servers.findings(recorded) if recorded else []
+        if recorded:  # from what the list read already
+            shown = next((row.history for row in rows if row.server.pk == recorded.pk), None)
+            findings = servers.findings(recorded, listing.seen, shown)
     except servers.RegistryUnavailable as exc:
         failure = str(exc)
     context = {

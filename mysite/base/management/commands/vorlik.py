@@ -12,7 +12,7 @@ from django.core.management.base import BaseCommand, CommandError
 from django.db import DatabaseError, connection
 
 from mysite.base import servers
-from mysite.base.models import Parameter, ParameterNotFound
+from mysite.base.models import Parameter, ParameterNotFound, identity_text
 from mysite.core.identity import IdentityNotUnique, ReadingFailed, derive_app_specific_id
 from mysite.core.report import annotate_addresses, ask, identity_report
 from mysite.core.terminal import printable, printable_json
@@ -241,7 +241,7 @@ class Command(BaseCommand):
 
     def _print_identity(self, report):
         write = self.say
-        write(f"Machine identity: {report.category} {report.identifier or '(empty)'}")
+        write(f"Machine identity: {identity_text(report.category, report.identifier)}")
         if report.forced_mac:
             write("  FORCED_MAC is set: the identity is the adapter identifier, taken at once")
         write("Sources:")
@@ -307,15 +307,17 @@ class Command(BaseCommand):
         server, say = row.server, self.say
         marks = row.marks
         say(f"{server.name}{' (' + '; '.join(marks) + ')' if marks else ''}")
-        say(f"  identity:    {servers.identity_text(server.category, server.identifier)}")
+
+        def also(sightings):
+            for sighting in sightings:
+                say(f"    also:      {sighting.shown} ({servers.seen_text(sighting)})")
+
+        say(f"  identity:    {server.shown_identity}")
         if server.not_unique:
             say(f"               {server.not_unique}")
-        for earlier in row.earlier_identities:
-            say(f"    also:      {servers.identity_text(earlier.category, earlier.value)} "
-                f"({servers.seen_text(earlier)})")
-        say(f"  key:         {row.short_fingerprint or '(cipher failed)'}")
-        for earlier in row.earlier_keys:
-            say(f"    also:      {earlier.value[:servers.SHORT_FINGERPRINT]} ({servers.seen_text(earlier)})")
+        also(row.earlier_identities)
+        say(f"  key:         {server.short_fingerprint or '(cipher failed)'}")
+        also(row.earlier_keys)
         say(f"  build:       {server.build_text}")
         say(f"  last seen:   {servers.shown_time(server.last_seen)} (first {servers.shown_time(server.first_seen)})")
 
