@@ -8,16 +8,16 @@ Nothing here loads the native module or reads settings at import.
 
 import functools
 import json
-import re
 
+import regex
 from django.core.checks import CheckMessage
 
 # C0 and C1 controls with DEL, line and paragraph separators, and the
 # direction controls that reorder what a terminal shows.
-CONTROL = re.compile("[\x00-\x1f\x7f-\x9f\u061c\u200e\u200f\u2028-\u202e\u2066-\u2069]")
+CONTROL = regex.compile(r"[\p{Cc}\p{Zl}\p{Zp}\p{Bidi_Control}]")
 
 
-def _escape(match: re.Match) -> str:
+def _escape(match: regex.Match) -> str:
     code = ord(match.group())
     return f"\\x{code:02x}" if code < 0x100 else f"\\u{code:04x}"
 
