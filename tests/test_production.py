@@ -92,14 +92,38 @@ def test_served_entries_refuse_the_published_secret_key(entry, variables, refuse
     assert (refusal in done.stderr) == refused == (done.returncode != 0), done.stderr
 
 
+REFUSED = {
+    "forgotten before stale": (
+        {"MYSITE_SERVER_STALE_DAYS": "30", "MYSITE_SERVER_FORGET_DAYS": "30"},
+        "MYSITE_SERVER_FORGET_DAYS (30) must be longer than MYSITE_SERVER_STALE_DAYS (30): a server is forgotten only"
+        " after it no longer counts",
+    ),
+    "unknown time zone": (
+        {"MYSITE_TIME_ZONE": "Europe/Nowhere"},
+        "MYSITE_TIME_ZONE names no time zone: 'Europe/Nowhere' (a name of the tz database, such as Europe/Berlin)",
+    ),
+    "a path for a time zone": (
+        {"MYSITE_TIME_ZONE": "/etc/passwd"},
+        "MYSITE_TIME_ZONE names no time zone: '/etc/passwd' (a name of the tz database, such as Europe/Berlin)",
+    ),
+}
+
+
 @pytest.mark.parametrize("command", [["manage.py", "check"], ["-m", "gunicorn", "mysite.wsgi", "--no-control-socket"]])
-def test_a_server_forgotten_before_it_is_stale_is_refused_at_start_up_in_one_line(command):
+@pytest.mark.parametrize("variables, refusal", REFUSED.values(), ids=REFUSED)
+def test_a_refused_setting_stops_at_start_up_in_one_line(command, variables, refusal):
     if "gunicorn" in command and sys.platform == "win32":
         pytest.skip("gunicorn runs on POSIX systems only")
-    done = run(command, MYSITE_SERVER_STALE_DAYS="30", MYSITE_SERVER_FORGET_DAYS="30")
+    done = run(command, **variables)
     assert done.returncode == 1
-    assert done.stderr == ("MYSITE_SERVER_FORGET_DAYS (30) must be longer than MYSITE_SERVER_STALE_DAYS (30): a "
-                           "server is forgotten only after it no longer counts\n")
+    assert done.stderr.splitlines()[-1] == refusal and "Traceback" not in done.stderr, done.stderr
+
+
+@pytest.mark.parametrize("zone, name", [("", "UTC"), ("Asia/Kolkata", "IST")])
+def test_the_times_shown_are_in_the_zone_set(zone, name):
+    shown = "import django; django.setup(); from django.utils import timezone; print(timezone.localtime().tzname())"
+    done = run(["-c", shown], MYSITE_TIME_ZONE=zone)
+    assert done.stdout.strip() == name, done.stderr
 
 
 @pytest.mark.skipif(sys.platform == "win32", reason="gunicorn runs on POSIX systems only")
