@@ -10,9 +10,10 @@ import os
 import socket
 from datetime import timedelta
 from pathlib import Path
-from zoneinfo import ZoneInfo, ZoneInfoNotFoundError
 
 from django.core.exceptions import ImproperlyConfigured
+
+from mysite.zones import configured_time_zone
 
 BASE_DIR = Path(__file__).resolve().parent.parent
 
@@ -216,13 +217,7 @@ DEFAULT_AUTO_FIELD = "django.db.models.BigAutoField"
 USE_TZ = True
 # Times shown (console, commands) are in this zone, which names them; loading
 # the settings makes it the process's own (TZ), so log lines are in it too.
-TIME_ZONE = os.environ.get("MYSITE_TIME_ZONE") or "UTC"
-try:
-    ZoneInfo(TIME_ZONE)
-except (ZoneInfoNotFoundError, ValueError):  # not a name, or naming no zone
-    raise ImproperlyConfigured(
-        f"MYSITE_TIME_ZONE names no time zone: {TIME_ZONE!r} (a name of the tz database, such as Europe/Berlin)"
-    ) from None
+TIME_ZONE = configured_time_zone()
 
 # When true, the machine identity always comes from the network adapter
 # address, never from the firmware or the registry.  Read once when the

@@ -134,8 +134,8 @@ def test_the_times_shown_are_in_the_zone_set(zone, name):
 def test_gunicorn_on_loopback_believes_only_the_trusted_proxy_header(trusted, header, status):
     sock = socket.create_server(("127.0.0.1", 0))  # the README's serving command, on a socket handed over
     command = [sys.executable, "-m", "gunicorn", "mysite.wsgi", "-b", f"fd://{sock.fileno()}", "--no-control-socket"]
-    variables = dict(MYSITE_HTTPS="1", MYSITE_TRUST_X_FORWARDED_PROTO=trusted, MYSITE_ALLOWED_HOSTS="127.0.0.1")
-    env = environment(**variables, MYSITE_SECRET_KEY=secrets.token_urlsafe(64))
+    command += ["-e", f"MYSITE_TRUST_X_FORWARDED_PROTO={trusted}"]  # gunicorn's own way to set a variable
+    env = environment(MYSITE_HTTPS="1", MYSITE_ALLOWED_HOSTS="127.0.0.1", MYSITE_SECRET_KEY=secrets.token_urlsafe(64))
     with sock, subprocess.Popen(command, cwd=REPO, env=env, pass_fds=[sock.fileno()]) as server:
         try:
             connection = http.client.HTTPConnection(*sock.getsockname(), timeout=60)
