@@ -180,12 +180,18 @@ if database_url:
             # Django's pool (?pool=true): each process keeps MYSITE_DB_POOL_SIZE connections for
             # all its threads; a request waits for one up to the connect timeout.
             size = env_int("MYSITE_DB_POOL_SIZE", 4)
+            if size < 1:
+                raise ImproperlyConfigured(f"MYSITE_DB_POOL_SIZE must be 1 or more, not {size}")
             options["pool"] = {"min_size": size, "max_size": size}
             if connect_timeout:
                 options["pool"]["timeout"] = connect_timeout
         # Otherwise each server thread keeps its connection, checked before a request
-        # uses it again (Django refuses kept connections beside its pool).
-        DATABASES["default"]["CONN_MAX_AGE"] = env_int("MYSITE_DB_CONN_MAX_AGE", 0 if pool else 600)
+        # uses it again; Django refuses kept connections beside its pool.
+        conn_max_age = DATABASES["default"]["CONN_MAX_AGE"] = env_int("MYSITE_DB_CONN_MAX_AGE", 0 if pool else 600)
+        if pool and conn_max_age:
+            raise ImproperlyConfigured(
+                f"MYSITE_DB_CONN_MAX_AGE must be 0 with the pool (?pool=true), not {conn_max_age}"
+            )
         DATABASES["default"]["CONN_HEALTH_CHECKS"] = True
 else:
     DATABASES = {
