@@ -166,6 +166,8 @@ if database_url:
         options = DATABASES["default"].setdefault("OPTIONS", {})
         DATABASES["default"]["ENGINE"] = "mysite.postgresql"
         connect_timeout = options["connect_timeout"] = env_int("MYSITE_DB_CONNECT_TIMEOUT", 5)
+        if connect_timeout < 1:  # libpq takes 0 for no limit, which would hold a thread on a silent server
+            raise ImproperlyConfigured(f"MYSITE_DB_CONNECT_TIMEOUT must be 1 or more, not {connect_timeout}")
         statement_timeout = env_int("MYSITE_DB_STATEMENT_TIMEOUT", 10)
         # The server ends a statement whose connection has closed (checking each second;
         # the URL's own options come after, and win), and any statement at the timeout.
@@ -182,9 +184,7 @@ if database_url:
             size = env_int("MYSITE_DB_POOL_SIZE", 4)
             if size < 1:
                 raise ImproperlyConfigured(f"MYSITE_DB_POOL_SIZE must be 1 or more, not {size}")
-            options["pool"] = {"min_size": size, "max_size": size}
-            if connect_timeout:
-                options["pool"]["timeout"] = connect_timeout
+            options["pool"] = {"min_size": size, "max_size": size, "timeout": connect_timeout}
         # Otherwise each server thread keeps its connection, checked before a request
         # uses it again; Django refuses kept connections beside its pool.
         conn_max_age = DATABASES["default"]["CONN_MAX_AGE"] = env_int("MYSITE_DB_CONN_MAX_AGE", 0 if pool else 600)

@@ -107,6 +107,10 @@ REFUSED = {
         {"MYSITE_TIME_ZONE": "/etc/passwd"},
         "MYSITE_TIME_ZONE names no time zone: '/etc/passwd' (a name of the tz database, such as Europe/Berlin)",
     ),
+    "no connect timeout": (
+        {"MYSITE_DATABASE_URL": POOLED, "MYSITE_DB_CONNECT_TIMEOUT": "0"},
+        "MYSITE_DB_CONNECT_TIMEOUT must be 1 or more, not 0",
+    ),
     "kept connections with the pool": (
         {"MYSITE_DATABASE_URL": POOLED, "MYSITE_DB_CONN_MAX_AGE": "60"},
         "MYSITE_DB_CONN_MAX_AGE must be 0 with the pool (?pool=true), not 60",

@@ -105,7 +105,7 @@ class DatabaseWrapper(base.DatabaseWrapper):
     def get_connection_params(self):
         params = super().get_connection_params()
         self.answer_timeout = params.pop("answer_timeout", None)
-        self.connect_timeout = params.get("connect_timeout") or self.answer_timeout
+        self.connect_timeout = params["connect_timeout"]
         self.silence = SILENCES.setdefault((params.get("host"), params.get("port")), Silence())
         self.asking_params = {**params, "autocommit": True}  # for the connections that ask the server
         return params
