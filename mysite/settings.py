@@ -157,6 +157,7 @@ SECURE_REFERRER_POLICY = os.environ.get("MYSITE_REFERRER_POLICY", "same-origin")
 # statement (lock waits included), and each wait for the server's answer, which
 # the backend of mysite.postgresql ends itself when neither its connection nor a
 # new one hears from the server.
+DEFAULT_STATEMENT_TIMEOUT = 10
 database_url = os.environ.get("MYSITE_DATABASE_URL", "")
 if database_url:
     import dj_database_url
@@ -168,15 +169,16 @@ if database_url:
         connect_timeout = options["connect_timeout"] = env_int("MYSITE_DB_CONNECT_TIMEOUT", 5)
         if connect_timeout < 1:  # libpq takes 0 for no limit, which would hold a thread on a silent server
             raise ImproperlyConfigured(f"MYSITE_DB_CONNECT_TIMEOUT must be 1 or more, not {connect_timeout}")
-        statement_timeout = env_int("MYSITE_DB_STATEMENT_TIMEOUT", 10)
+        statement_timeout = env_int("MYSITE_DB_STATEMENT_TIMEOUT", DEFAULT_STATEMENT_TIMEOUT)
         # The server ends a statement whose connection has closed (checking each second;
         # the URL's own options come after, and win), and any statement at the timeout.
         options["options"] = (
             f"-c client_connection_check_interval=1000 {options.get('options', '')}"
             f" -c statement_timeout={statement_timeout * 1000}"
         )
-        # Time for the server's own cancellation to arrive; no bound when statements have none.
-        options["answer_timeout"] = statement_timeout + 2 if statement_timeout else None
+        # Time for the server's own cancellation to arrive before asking it; statements without a
+        # timeout get the default's, so that a silent server still frees the thread.
+        options["answer_timeout"] = (statement_timeout or DEFAULT_STATEMENT_TIMEOUT) + 2
         pool = options.get("pool")
         if pool:
             # Django's pool (?pool=true): each process keeps MYSITE_DB_POOL_SIZE connections for
