@@ -15,8 +15,9 @@ on a new connection bounded by the connect timeout:
 - there, and working or waiting for notifications: the wait goes on, and asks
   again after the same time;
 - gone: the connection is lost, and closed;
-- waiting for this side while this side waits for it: the path between them is
-  lost; that server process is ended (it may hold locks), the connection closed;
+- waiting for this side for as long as this side has waited for it: the path
+  between them is lost; that server process is ended (it may hold locks), the
+  connection closed;
 - no answer: the server is silent (below); the connection is closed.  The
   server ends the statement itself once the connection's end reaches it
   (``client_connection_check_interval``, which the settings set).
@@ -61,8 +62,13 @@ from django.db.backends.postgresql import base  # noqa: E402
 from psycopg.pq import TransactionStatus  # noqa: E402
 
 UNKNOWN_OUTCOME = "the database did not answer after the change was sent: it may or may not have been stored"
-# This connection's server process, as a new connection sees it: none when it is gone.
-OWN_PROCESS = "SELECT wait_event_type FROM pg_stat_activity WHERE pid = %s"
+# This connection's server process, as a new connection sees it (none when it is gone): whether it
+# has waited for its client for at least the given seconds.  Only that long a wait counts as the
+# path lost: one that began while asking may be the statement just answered.
+OWN_PROCESS = """
+    SELECT wait_event_type = 'Client' AND state_change < now() - make_interval(secs => %s)
+    FROM pg_stat_activity WHERE pid = %s
+"""
 
 
 class Silence:
@@ -231,7 +237,7 @@ class AnswerBoundConnection(psycopg.Connection):
         if not self.serving:
             self._abandon(f"the database server did not answer within {bound:g} s")
         try:
-            process = self._own_process()
+            process = self._own_process(bound)
         except (psycopg.errors.ConnectionTimeout, NoAnswer):
             self.silence.lost()
             self._abandon(
@@ -249,17 +255,19 @@ class AnswerBoundConnection(psycopg.Connection):
             )
         self.heard = monotonic()
 
-    def _own_process(self) -> str:
-        """What a new connection learns of this connection's server process: "gone", "ended"
-        (it waited for this side while this side waited for it), or "there"."""
+    def _own_process(self, bound: float) -> str:
+        """What a new connection to the server this one uses learns of its server process: "gone",
+        "ended" (it waited for this side for ``bound`` seconds while this side waited for it), or "there"."""
         pid, awaiting = self.pgconn.backend_pid, self.pgconn.transaction_status == TransactionStatus.ACTIVE
+        # Of several hosts in the URL, the one reached, at the address reached (no name to resolve).
+        server = {"host": self.info.host, "hostaddr": self.info.hostaddr, "port": self.info.port}
         try:
-            with AnswerBoundConnection.connect(**self.asking_params) as asking:
+            with AnswerBoundConnection.connect(**{**self.asking_params, **server}) as asking:
                 asking.bound(None, self.connect_timeout, self.silence, {})
-                row = asking.execute(OWN_PROCESS, [pid]).fetchone()
+                row = asking.execute(OWN_PROCESS, [bound, pid]).fetchone()
                 if row is None:
                     return "gone"
-                if row[0] == "Client" and awaiting:
+                if row[0] and awaiting:
                     with suppress(psycopg.Error):  # given up either way
                         asking.execute("SELECT pg_terminate_backend(%s)", [pid])
                     return "ended"
