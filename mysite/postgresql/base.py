@@ -112,7 +112,8 @@ class DatabaseWrapper(base.DatabaseWrapper):
         params = super().get_connection_params()
         self.answer_timeout = params.pop("answer_timeout", None)
         self.connect_timeout = params["connect_timeout"]
-        self.silence = SILENCES.setdefault((params.get("host"), params.get("port")), Silence())
+        server = (params.get("host"), params.get("port"))
+        self.silence = SILENCES.get(server) or SILENCES.setdefault(server, Silence())  # built once per server
         self.asking_params = {**params, "autocommit": True}  # for the connections that ask the server
         return params
 
