@@ -81,7 +81,12 @@ class Silence:
         self.felt = threading.local()  # when this thread last failed for the silence
 
     def lost(self) -> None:
-        self.since = self.felt.at = monotonic()
+        self.since = monotonic()
+        self.felt_here()
+
+    def felt_here(self) -> None:
+        """This thread has just failed for the silence."""
+        self.felt.at = monotonic()
 
     @contextmanager
     def connecting(self):
@@ -126,8 +131,7 @@ class DatabaseWrapper(base.DatabaseWrapper):
                 raise
         if not self.pool:
             self._bind(connection)
-        connection.serving = True
-        return connection
+        return connection  # serving once init_connection_state() has set it up
 
     def _configure_connection(self, connection):
         if self.pool:  # the pool calls it, in a thread of its own, for each connection it opens
@@ -201,7 +205,7 @@ class AnswerBoundConnection(psycopg.Connection):
         while True:
             since = self.silence.since
             if since is not None and since > self.opened:
-                self.silence.felt.at = monotonic()
+                self.silence.felt_here()
                 self._abandon(f"the database server has not answered for {monotonic() - since:.0f} s")
             if monotonic() - self.heard >= bound:
                 self._past_bound(bound)
