@@ -33,7 +33,11 @@ second, and while it stays silent one thread at a time tries to connect again,
 the others failing at once, so that requests which need no database find free
 threads.  Django's connection pool, when turned on, gets the same bounds: its
 connections are of this backend's class and bounded as connecting while they
-are in the pool.
+are in the pool.  The pool itself connects in threads of its own: a server that
+stops answering new connections shows as no connection from the pool within the
+connect timeout (``PoolTimeout``), which a busy pool gives too, so it does not
+count as silence; until a wait on a pooled connection finds the server silent,
+every request that needs the database waits that long for a connection.
 
 The deadline is psycopg's own wait timeout: no thread, socket option or signal
 of the process is involved.
