@@ -13,6 +13,8 @@ from pathlib import Path
 
 from django.core.exceptions import ImproperlyConfigured
 
+from mysite.zones import configured_time_zone
+
 BASE_DIR = Path(__file__).resolve().parent.parent
 
 
@@ -155,6 +157,7 @@ SECURE_REFERRER_POLICY = os.environ.get("MYSITE_REFERRER_POLICY", "same-origin")
 # statement (lock waits included), and each wait for the server's answer, which
 # the backend of mysite.postgresql ends itself when neither its connection nor a
 # new one hears from the server.
+DEFAULT_STATEMENT_TIMEOUT = 10
 database_url = os.environ.get("MYSITE_DATABASE_URL", "")
 if database_url:
     import dj_database_url
@@ -164,26 +167,33 @@ if database_url:
         options = DATABASES["default"].setdefault("OPTIONS", {})
         DATABASES["default"]["ENGINE"] = "mysite.postgresql"
         connect_timeout = options["connect_timeout"] = env_int("MYSITE_DB_CONNECT_TIMEOUT", 5)
-        statement_timeout = env_int("MYSITE_DB_STATEMENT_TIMEOUT", 10)
+        if connect_timeout < 1:  # libpq takes 0 for no limit, which would hold a thread on a silent server
+            raise ImproperlyConfigured(f"MYSITE_DB_CONNECT_TIMEOUT must be 1 or more, not {connect_timeout}")
+        statement_timeout = env_int("MYSITE_DB_STATEMENT_TIMEOUT", DEFAULT_STATEMENT_TIMEOUT)
         # The server ends a statement whose connection has closed (checking each second;
         # the URL's own options come after, and win), and any statement at the timeout.
         options["options"] = (
             f"-c client_connection_check_interval=1000 {options.get('options', '')}"
             f" -c statement_timeout={statement_timeout * 1000}"
         )
-        # Time for the server's own cancellation to arrive; no bound when statements have none.
-        options["answer_timeout"] = statement_timeout + 2 if statement_timeout else None
+        # Time for the server's own cancellation to arrive before asking it; statements without a
+        # timeout get the default's, so that a silent server still frees the thread.
+        options["answer_timeout"] = (statement_timeout or DEFAULT_STATEMENT_TIMEOUT) + 2
         pool = options.get("pool")
         if pool:
             # Django's pool (?pool=true): each process keeps MYSITE_DB_POOL_SIZE connections for
             # all its threads; a request waits for one up to the connect timeout.
             size = env_int("MYSITE_DB_POOL_SIZE", 4)
-            options["pool"] = {"min_size": size, "max_size": size}
-            if connect_timeout:
-                options["pool"]["timeout"] = connect_timeout
+            if size < 1:
+                raise ImproperlyConfigured(f"MYSITE_DB_POOL_SIZE must be 1 or more, not {size}")
+            options["pool"] = {"min_size": size, "max_size": size, "timeout": connect_timeout}
         # Otherwise each server thread keeps its connection, checked before a request
-        # uses it again (Django refuses kept connections beside its pool).
-        DATABASES["default"]["CONN_MAX_AGE"] = env_int("MYSITE_DB_CONN_MAX_AGE", 0 if pool else 600)
+        # uses it again; Django refuses kept connections beside its pool.
+        conn_max_age = DATABASES["default"]["CONN_MAX_AGE"] = env_int("MYSITE_DB_CONN_MAX_AGE", 0 if pool else 600)
+        if pool and conn_max_age:
+            raise ImproperlyConfigured(
+                f"MYSITE_DB_CONN_MAX_AGE must be 0 with the pool (?pool=true), not {conn_max_age}"
+            )
         DATABASES["default"]["CONN_HEALTH_CHECKS"] = True
 else:
     DATABASES = {
@@ -215,7 +225,7 @@ DEFAULT_AUTO_FIELD = "django.db.models.BigAutoField"
 USE_TZ = True
 # Times shown (console, commands) are in this zone, which names them; loading
 # the settings makes it the process's own (TZ), so log lines are in it too.
-TIME_ZONE = os.environ.get("MYSITE_TIME_ZONE", "UTC")
+TIME_ZONE = configured_time_zone()
 
 # When true, the machine identity always comes from the network adapter
 # address, never from the firmware or the registry.  Read once when the

@@ -15,8 +15,9 @@ on a new connection bounded by the connect timeout:
 - there, and working or waiting for notifications: the wait goes on, and asks
   again after the same time;
 - gone: the connection is lost, and closed;
-- waiting for this side while this side waits for it: the path between them is
-  lost; that server process is ended (it may hold locks), the connection closed;
+- waiting for this side for as long as this side has waited for it: the path
+  between them is lost; that server process is ended (it may hold locks), the
+  connection closed;
 - no answer: the server is silent (below); the connection is closed.  The
   server ends the statement itself once the connection's end reaches it
   (``client_connection_check_interval``, which the settings set).
@@ -32,7 +33,11 @@ second, and while it stays silent one thread at a time tries to connect again,
 the others failing at once, so that requests which need no database find free
 threads.  Django's connection pool, when turned on, gets the same bounds: its
 connections are of this backend's class and bounded as connecting while they
-are in the pool.
+are in the pool.  The pool itself connects in threads of its own: a server that
+stops answering new connections shows as no connection from the pool within the
+connect timeout (``PoolTimeout``), which a busy pool gives too, so it does not
+count as silence; until a wait on a pooled connection finds the server silent,
+every request that needs the database waits that long for a connection.
 
 The deadline is psycopg's own wait timeout: no thread, socket option or signal
 of the process is involved.
@@ -61,8 +66,13 @@ from django.db.backends.postgresql import base  # noqa: E402
 from psycopg.pq import TransactionStatus  # noqa: E402
 
 UNKNOWN_OUTCOME = "the database did not answer after the change was sent: it may or may not have been stored"
-# This connection's server process, as a new connection sees it: none when it is gone.
-OWN_PROCESS = "SELECT wait_event_type FROM pg_stat_activity WHERE pid = %s"
+# This connection's server process, as a new connection sees it (none when it is gone): whether it
+# has waited for its client for at least the given seconds.  Only that long a wait counts as the
+# path lost: one that began while asking may be the statement just answered.
+OWN_PROCESS = """
+    SELECT wait_event_type = 'Client' AND state_change < now() - make_interval(secs => %s)
+    FROM pg_stat_activity WHERE pid = %s
+"""
 
 
 class Silence:
@@ -75,7 +85,12 @@ class Silence:
         self.felt = threading.local()  # when this thread last failed for the silence
 
     def lost(self) -> None:
-        self.since = self.felt.at = monotonic()
+        self.since = monotonic()
+        self.felt_here()
+
+    def felt_here(self) -> None:
+        """This thread has just failed for the silence."""
+        self.felt.at = monotonic()
 
     @contextmanager
     def connecting(self):
@@ -105,8 +120,9 @@ class DatabaseWrapper(base.DatabaseWrapper):
     def get_connection_params(self):
         params = super().get_connection_params()
         self.answer_timeout = params.pop("answer_timeout", None)
-        self.connect_timeout = params.get("connect_timeout") or self.answer_timeout
-        self.silence = SILENCES.setdefault((params.get("host"), params.get("port")), Silence())
+        self.connect_timeout = params["connect_timeout"]
+        server = (params.get("host"), params.get("port"))
+        self.silence = SILENCES.get(server) or SILENCES.setdefault(server, Silence())  # built once per server
         self.asking_params = {**params, "autocommit": True}  # for the connections that ask the server
         return params
 
@@ -119,8 +135,7 @@ class DatabaseWrapper(base.DatabaseWrapper):
                 raise
         if not self.pool:
             self._bind(connection)
-        connection.serving = True
-        return connection
+        return connection  # serving once init_connection_state() has set it up
 
     def _configure_connection(self, connection):
         if self.pool:  # the pool calls it, in a thread of its own, for each connection it opens
@@ -194,7 +209,7 @@ class AnswerBoundConnection(psycopg.Connection):
         while True:
             since = self.silence.since
             if since is not None and since > self.opened:
-                self.silence.felt.at = monotonic()
+                self.silence.felt_here()
                 self._abandon(f"the database server has not answered for {monotonic() - since:.0f} s")
             if monotonic() - self.heard >= bound:
                 self._past_bound(bound)
@@ -231,7 +246,7 @@ class AnswerBoundConnection(psycopg.Connection):
         if not self.serving:
             self._abandon(f"the database server did not answer within {bound:g} s")
         try:
-            process = self._own_process()
+            process = self._own_process(bound)
         except (psycopg.errors.ConnectionTimeout, NoAnswer):
             self.silence.lost()
             self._abandon(
@@ -249,17 +264,19 @@ class AnswerBoundConnection(psycopg.Connection):
             )
         self.heard = monotonic()
 
-    def _own_process(self) -> str:
-        """What a new connection learns of this connection's server process: "gone", "ended"
-        (it waited for this side while this side waited for it), or "there"."""
+    def _own_process(self, bound: float) -> str:
+        """What a new connection to the server this one uses learns of its server process: "gone",
+        "ended" (it waited for this side for ``bound`` seconds while this side waited for it), or "there"."""
         pid, awaiting = self.pgconn.backend_pid, self.pgconn.transaction_status == TransactionStatus.ACTIVE
+        # Of several hosts in the URL, the one reached, at the address reached (no name to resolve).
+        server = {"host": self.info.host, "hostaddr": self.info.hostaddr, "port": self.info.port}
         try:
-            with AnswerBoundConnection.connect(**self.asking_params) as asking:
+            with AnswerBoundConnection.connect(**{**self.asking_params, **server}) as asking:
                 asking.bound(None, self.connect_timeout, self.silence, {})
-                row = asking.execute(OWN_PROCESS, [pid]).fetchone()
+                row = asking.execute(OWN_PROCESS, [bound, pid]).fetchone()
                 if row is None:
                     return "gone"
-                if row[0] == "Client" and awaiting:
+                if row[0] and awaiting:
                     with suppress(psycopg.Error):  # given up either way
                         asking.execute("SELECT pg_terminate_backend(%s)", [pid])
                     return "ended"
