@@ -269,7 +269,8 @@ class AnswerBoundConnection(psycopg.Connection):
         "ended" (it waited for this side for ``bound`` seconds while this side waited for it), or "there"."""
         pid, awaiting = self.pgconn.backend_pid, self.pgconn.transaction_status == TransactionStatus.ACTIVE
         # Of several hosts in the URL, the one reached, at the address reached (no name to resolve).
-        server = {"host": self.info.host, "hostaddr": self.info.hostaddr, "port": self.info.port}
+        reached = {"host": self.info.host, "hostaddr": self.info.hostaddr, "port": self.info.port}
+        server = {name: value for name, value in reached.items() if value}  # no address over a Unix socket
         try:
             with AnswerBoundConnection.connect(**{**self.asking_params, **server}) as asking:
                 asking.bound(None, self.connect_timeout, self.silence, {})
