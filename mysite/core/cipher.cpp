@@ -362,8 +362,10 @@ class Data {
             unsigned char* out = scratch != nullptr ? scratch : data_ + at;
             const unsigned char* in = plain + at;
             if (at + length > ready) {
-                // The text's last bytes, then the padding.
-                std::fill(std::copy(in, plain + ready, out), out + length, fill_count_);
+                // What is left of the text (the padding may begin before this
+                // piece), then the padding.
+                const std::size_t text_left = ready > at ? ready - at : 0;
+                std::fill(std::copy_n(in, text_left, out), out + length, fill_count_);
                 in = out;
             }
             ok = run_aes(in, {out, length});
