@@ -99,6 +99,11 @@ Py_ssize_t utf8_length(PyObject* text) {
 // holds exactly its utf8_length. The interpreter would cache that form on the
 // text: this leaves it as it was.
 void write_utf8(PyObject* text, std::span<unsigned char> out) {
+    if (PyUnicode_IS_ASCII(text)) {
+        // ASCII is its own UTF-8.
+        std::copy_n(PyUnicode_1BYTE_DATA(text), out.size(), out.begin());
+        return;
+    }
     with_characters(text, [out](auto characters) { kernels::write_utf8(characters, out); });
 }
 
