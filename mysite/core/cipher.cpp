@@ -699,11 +699,10 @@ class Schedule {
     // this schedule. False, with the bytes untouched, when libcrypto cannot
     // set up the algorithm: the caller takes another way.
     bool run(bool encrypting, Data& data) {
-        EVP_CIPHER_CTX* context = keyed(encrypting);
-        if (context == nullptr) return unavailable(encrypting);
-        if (data.size() >= unlocked_minimum) {
-            OwnContext own = copy_of(context);
-            if (!own) return unavailable(encrypting);
+        OwnContext own;
+        EVP_CIPHER_CTX* context = this->context(encrypting, data.size(), own);
+        if (context == nullptr) return false;
+        if (own) {
             data.run_later(std::move(own));
         } else if (!run_blocks(context, data.writable())) {
             // Part of the text may be done already: no other way can follow.
@@ -713,9 +712,9 @@ class Schedule {
         return true;
     }
 
-    // The keyed context for work over `size` bytes, as run() takes it: the
-    // kept one, or for work without the lock a copy in `own`. Null when
-    // libcrypto cannot set up the algorithm.
+    // The keyed context for work over `size` bytes: the kept one, or for work
+    // without the lock a copy in `own`. Null when libcrypto cannot set up the
+    // algorithm.
     EVP_CIPHER_CTX* context(bool encrypting, std::size_t size, OwnContext& own) {
         EVP_CIPHER_CTX* context = keyed(encrypting);
         if (context != nullptr && size >= unlocked_minimum) {
@@ -833,8 +832,7 @@ class Cipher {
 
     // `aes.encrypt(data)` or `aes.decrypt(data)`, the result in `data`.
     void run(bool encrypting, Data& data) {
-        if (native_ && data.readable() && data.size() != 0 && data.size() % aes_block == 0 &&
-            run_ecb(key_bytes_, encrypting, data)) {
+        if (data.readable() && runs_here(data.size()) && run_ecb(key_bytes_, encrypting, data)) {
             return;
         }
         if (!object_) object_ = made();
@@ -846,7 +844,7 @@ class Cipher {
     // The context for AES-ECB over `size` bytes when it runs here (see
     // Schedule::context); null otherwise.
     EVP_CIPHER_CTX* context(bool encrypting, std::size_t size, OwnContext& own) {
-        if (!native_ || size == 0 || size % aes_block != 0) return nullptr;
+        if (!runs_here(size)) return nullptr;
         return with_schedule(key_bytes_, [&](Schedule& schedule) {
             return schedule.context(encrypting, size, own);
         });
@@ -854,6 +852,11 @@ class Cipher {
 #endif
 
   private:
+    // Whether AES-ECB over `size` bytes may run here: whole blocks, and some.
+    bool runs_here(std::size_t size) const noexcept {
+        return native_ && size != 0 && size % aes_block == 0;
+    }
+
     static bool is_ecb(PyObject* mode) {
         PyObject* ecb = names::loaded_MODE_ECB;
         // Equality of two exact ints runs no Python code.
