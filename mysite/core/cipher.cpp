@@ -136,7 +136,12 @@ struct FreeContext {
 using OwnContext = std::unique_ptr<EVP_CIPHER_CTX, FreeContext>;
 #endif
 
+// Raises for AES that failed part-way through a text (no other way can
+// follow), leaving none of libcrypto's errors behind.
 [[noreturn]] void aes_failed() {
+#if VORLIK_WITH_OPENSSL
+    ERR_clear_error();
+#endif
     PyErr_SetString(PyExc_RuntimeError, "AES-ECB through libcrypto failed");
     throw PyErrorAlready();
 }
@@ -160,6 +165,7 @@ enum class Decoded {
     refused,    // not in canonical form: the lenient decoder must judge it
     bytes,      // decoded
     decrypted,  // decoded, and AES-ECB decryption ran over it too
+    failed,     // AES-ECB decryption failed part-way
 };
 
 // Bytes handed from one step to the next: in the call's own storage (on the
@@ -280,7 +286,7 @@ class Data {
         if (!kernels::base64_decode(characters.subspan(last_group / 3 * 4), end.data()))
             return Decoded::refused;
         std::copy_n(end.begin() + (size - aes_block - last_group), aes_block, last_.begin());
-        if (!run_blocks(context, last_)) aes_failed();
+        if (!run_blocks(context, last_)) return Decoded::failed;
         const unsigned char n = last_.back();
         // Then the first piece, still with the lock: whether it is ASCII too
         // says where the bytes go, before room is made for them.
@@ -428,8 +434,8 @@ class Data {
     }
 
     // decrypt_base64's result when the own bytes hold what decrypt_pieces left.
-    Decoded finish(Outcome outcome) {
-        if (outcome == Outcome::failed) aes_failed();
+    static Decoded finish(Outcome outcome) noexcept {
+        if (outcome == Outcome::failed) return Decoded::failed;
         if (outcome == Outcome::not_canonical) return Decoded::refused;
         return Decoded::decrypted;
     }
@@ -705,11 +711,16 @@ class Schedule {
         if (own) {
             data.run_later(std::move(own));
         } else if (!run_blocks(context, data.writable())) {
-            // Part of the text may be done already: no other way can follow.
-            unavailable(encrypting);
-            aes_failed();
+            failed(encrypting);
         }
         return true;
+    }
+
+    // After AES failed part-way with this key: the context is keyed afresh
+    // next time.
+    [[noreturn]] void failed(bool encrypting) {
+        keyed_[encrypting] = false;
+        aes_failed();
     }
 
     // The keyed context for work over `size` bytes: the kept one, or for work
@@ -849,6 +860,11 @@ class Cipher {
             return schedule.context(encrypting, size, own);
         });
     }
+
+    // Raises for AES that failed part-way with a context() (see Schedule::failed).
+    void failed(bool encrypting) {
+        with_schedule(key_bytes_, [&](Schedule& schedule) { schedule.failed(encrypting); });
+    }
 #endif
 
   private:
@@ -889,7 +905,9 @@ Decoded decode_canonical_base64(PyObject* text, Cipher& cipher, Data& data) {
     if (size >= pieces_minimum) {
         OwnContext own;
         if (EVP_CIPHER_CTX* context = cipher.context(false, size, own)) {
-            return data.decrypt_base64(characters, size, context);
+            const Decoded decoded = data.decrypt_base64(characters, size, context);
+            if (decoded == Decoded::failed) cipher.failed(false);
+            return decoded;
         }
     }
 #else
