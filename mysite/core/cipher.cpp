@@ -8,7 +8,6 @@
 // Either way every read happens once, in order, and its error is the call's.
 #include <algorithm>
 #include <array>
-#include <cstdint>
 #include <memory>
 #include <span>
 #include <type_traits>
