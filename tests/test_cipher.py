@@ -6,6 +6,7 @@ import os
 import subprocess
 import sys
 import textwrap
+from types import SimpleNamespace
 
 import pytest
 from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
@@ -76,6 +77,19 @@ def test_pad_with_an_unusual_block_size_fails_like_the_operations(monkeypatch, b
     monkeypatch.setattr(vorlik, "BLOCK_SIZE", block_size)
     with pytest.raises(error):
         vorlik.pad("abc")
+
+
+# Texts of 64 KiB and more go through AES 12 KiB at a time; with these block sizes the padding
+# (BLOCK_SIZE bytes) begins before the last piece. An encoder of Python's own takes the bytes whole.
+@pytest.mark.parametrize("block_size, size", [(20, 98300), (22, 73722), (17, 135167)])
+@pytest.mark.parametrize("first", ["a", "\u00e9"])
+@pytest.mark.parametrize("encoder", [base64, SimpleNamespace(b64encode=lambda raw: base64.b64encode(raw))])
+def test_padding_longer_than_the_last_piece_matches_the_counterpart(monkeypatch, block_size, size, first, encoder):
+    text = first + "a" * (size - len(first.encode()))
+    for module in (vorlik, reference):
+        monkeypatch.setattr(module, "BLOCK_SIZE", block_size)
+    monkeypatch.setattr(vorlik, "base64", encoder)
+    assert vorlik.aes_encrypt(text) == reference.aes_encrypt(text)
 
 
 def test_pad_refuses_what_is_not_encodable_text():

@@ -8,7 +8,6 @@
 // Either way every read happens once, in order, and its error is the call's.
 #include <algorithm>
 #include <array>
-#include <cstdint>
 #include <memory>
 #include <span>
 #include <type_traits>
@@ -99,6 +98,11 @@ Py_ssize_t utf8_length(PyObject* text) {
 // holds exactly its utf8_length. The interpreter would cache that form on the
 // text: this leaves it as it was.
 void write_utf8(PyObject* text, std::span<unsigned char> out) {
+    if (PyUnicode_IS_ASCII(text)) {
+        // ASCII is its own UTF-8.
+        std::copy_n(PyUnicode_1BYTE_DATA(text), out.size(), out.begin());
+        return;
+    }
     with_characters(text, [out](auto characters) { kernels::write_utf8(characters, out); });
 }
 
@@ -131,7 +135,12 @@ struct FreeContext {
 using OwnContext = std::unique_ptr<EVP_CIPHER_CTX, FreeContext>;
 #endif
 
+// Raises for AES that failed part-way through a text (no other way can
+// follow), leaving none of libcrypto's errors behind.
 [[noreturn]] void aes_failed() {
+#if VORLIK_WITH_OPENSSL
+    ERR_clear_error();
+#endif
     PyErr_SetString(PyExc_RuntimeError, "AES-ECB through libcrypto failed");
     throw PyErrorAlready();
 }
@@ -155,6 +164,7 @@ enum class Decoded {
     refused,    // not in canonical form: the lenient decoder must judge it
     bytes,      // decoded
     decrypted,  // decoded, and AES-ECB decryption ran over it too
+    failed,     // AES-ECB decryption failed part-way
 };
 
 // Bytes handed from one step to the next: in the call's own storage (on the
@@ -275,7 +285,7 @@ class Data {
         if (!kernels::base64_decode(characters.subspan(last_group / 3 * 4), end.data()))
             return Decoded::refused;
         std::copy_n(end.begin() + (size - aes_block - last_group), aes_block, last_.begin());
-        if (!run_blocks(context, last_)) aes_failed();
+        if (!run_blocks(context, last_)) return Decoded::failed;
         const unsigned char n = last_.back();
         // Then the first piece, still with the lock: whether it is ASCII too
         // says where the bytes go, before room is made for them.
@@ -362,8 +372,10 @@ class Data {
             unsigned char* out = scratch != nullptr ? scratch : data_ + at;
             const unsigned char* in = plain + at;
             if (at + length > ready) {
-                // The text's last bytes, then the padding.
-                std::fill(std::copy(in, plain + ready, out), out + length, fill_count_);
+                // What is left of the text (the padding may begin before this
+                // piece), then the padding.
+                const std::size_t text_left = ready > at ? ready - at : 0;
+                std::fill(std::copy_n(in, text_left, out), out + length, fill_count_);
                 in = out;
             }
             ok = run_aes(in, {out, length});
@@ -421,8 +433,8 @@ class Data {
     }
 
     // decrypt_base64's result when the own bytes hold what decrypt_pieces left.
-    Decoded finish(Outcome outcome) {
-        if (outcome == Outcome::failed) aes_failed();
+    static Decoded finish(Outcome outcome) noexcept {
+        if (outcome == Outcome::failed) return Decoded::failed;
         if (outcome == Outcome::not_canonical) return Decoded::refused;
         return Decoded::decrypted;
     }
@@ -692,23 +704,27 @@ class Schedule {
     // this schedule. False, with the bytes untouched, when libcrypto cannot
     // set up the algorithm: the caller takes another way.
     bool run(bool encrypting, Data& data) {
-        EVP_CIPHER_CTX* context = keyed(encrypting);
-        if (context == nullptr) return unavailable(encrypting);
-        if (data.size() >= unlocked_minimum) {
-            OwnContext own = copy_of(context);
-            if (!own) return unavailable(encrypting);
+        OwnContext own;
+        EVP_CIPHER_CTX* context = this->context(encrypting, data.size(), own);
+        if (context == nullptr) return false;
+        if (own) {
             data.run_later(std::move(own));
         } else if (!run_blocks(context, data.writable())) {
-            // Part of the text may be done already: no other way can follow.
-            unavailable(encrypting);
-            aes_failed();
+            failed(encrypting);
         }
         return true;
     }
 
-    // The keyed context for work over `size` bytes, as run() takes it: the
-    // kept one, or for work without the lock a copy in `own`. Null when
-    // libcrypto cannot set up the algorithm.
+    // After AES failed part-way with this key: the context is keyed afresh
+    // next time.
+    [[noreturn]] void failed(bool encrypting) {
+        keyed_[encrypting] = false;
+        aes_failed();
+    }
+
+    // The keyed context for work over `size` bytes: the kept one, or for work
+    // without the lock a copy in `own`. Null when libcrypto cannot set up the
+    // algorithm.
     EVP_CIPHER_CTX* context(bool encrypting, std::size_t size, OwnContext& own) {
         EVP_CIPHER_CTX* context = keyed(encrypting);
         if (context != nullptr && size >= unlocked_minimum) {
@@ -826,8 +842,7 @@ class Cipher {
 
     // `aes.encrypt(data)` or `aes.decrypt(data)`, the result in `data`.
     void run(bool encrypting, Data& data) {
-        if (native_ && data.readable() && data.size() != 0 && data.size() % aes_block == 0 &&
-            run_ecb(key_bytes_, encrypting, data)) {
+        if (data.readable() && runs_here(data.size()) && run_ecb(key_bytes_, encrypting, data)) {
             return;
         }
         if (!object_) object_ = made();
@@ -839,14 +854,24 @@ class Cipher {
     // The context for AES-ECB over `size` bytes when it runs here (see
     // Schedule::context); null otherwise.
     EVP_CIPHER_CTX* context(bool encrypting, std::size_t size, OwnContext& own) {
-        if (!native_ || size == 0 || size % aes_block != 0) return nullptr;
+        if (!runs_here(size)) return nullptr;
         return with_schedule(key_bytes_, [&](Schedule& schedule) {
             return schedule.context(encrypting, size, own);
         });
     }
+
+    // Raises for AES that failed part-way with a context() (see Schedule::failed).
+    void failed(bool encrypting) {
+        with_schedule(key_bytes_, [&](Schedule& schedule) { schedule.failed(encrypting); });
+    }
 #endif
 
   private:
+    // Whether AES-ECB over `size` bytes may run here: whole blocks, and some.
+    bool runs_here(std::size_t size) const noexcept {
+        return native_ && size != 0 && size % aes_block == 0;
+    }
+
     static bool is_ecb(PyObject* mode) {
         PyObject* ecb = names::loaded_MODE_ECB;
         // Equality of two exact ints runs no Python code.
@@ -879,7 +904,9 @@ Decoded decode_canonical_base64(PyObject* text, Cipher& cipher, Data& data) {
     if (size >= pieces_minimum) {
         OwnContext own;
         if (EVP_CIPHER_CTX* context = cipher.context(false, size, own)) {
-            return data.decrypt_base64(characters, size, context);
+            const Decoded decoded = data.decrypt_base64(characters, size, context);
+            if (decoded == Decoded::failed) cipher.failed(false);
+            return decoded;
         }
     }
 #else

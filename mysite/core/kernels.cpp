@@ -1027,12 +1027,7 @@ void write_utf8_of(std::span<const Char> characters, std::span<unsigned char> ou
 #if VORLIK_X86
     if (active->vector_utf8) return write_utf8_sse(characters, out);
 #endif
-    if (characters.size() == out.size()) {
-        // ASCII: the same bytes.
-        std::copy(characters.begin(), characters.end(), out.begin());
-    } else {
-        write_utf8_scalar(characters, out.data());
-    }
+    write_utf8_scalar(characters, out.data());
 }
 }  // namespace
 
